@@ -1,0 +1,192 @@
+#include "dump_value.h"
+
+#include <climits>
+#include <cstring>
+
+namespace tavrel {
+
+namespace {
+
+template <typename T>
+T borrow(PyObject *obj) {
+    return py::reinterpret_borrow<T>(obj);
+}
+
+bool has_index(PyObject *src) {
+#ifdef PYPY_VERSION
+    return PyObject_HasAttrString(src, "__index__") == 1;
+#else
+    return PyIndex_Check(src) != 0;
+#endif
+}
+
+bool is_numpy_bool(PyObject *src) {
+    // NumPy 1 names its scalar type numpy.bool_, NumPy 2 numpy.bool.
+    const char *name = Py_TYPE(src)->tp_name;
+    return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
+// The truth rule: None is false; otherwise the type's own __bool__ decides.
+bool load_truth(PyObject *src, bool convert, bool &out) {
+    if (src == Py_True || src == Py_False) {
+        out = src == Py_True;
+        return true;
+    }
+    if (!convert && !is_numpy_bool(src)) return false;
+    int result = -1;
+    if (src == Py_None) {
+        result = 0;
+    } else {
+#ifdef PYPY_VERSION
+        if (PyObject_HasAttrString(src, "__bool__") == 1) result = PyObject_IsTrue(src);
+#else
+        PyNumberMethods *number = Py_TYPE(src)->tp_as_number;
+        if (number != nullptr && number->nb_bool != nullptr) result = number->nb_bool(src);
+#endif
+    }
+    if (result == 0 || result == 1) {
+        out = result == 1;
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
+template <typename T>
+T as_integer(PyObject *src) {
+    if constexpr (std::is_unsigned<T>::value) {
+        if constexpr (sizeof(unsigned long) >= sizeof(T))
+            return static_cast<T>(PyLong_AsUnsignedLong(src));
+        else
+            return static_cast<T>(PyLong_AsUnsignedLongLong(src));
+    } else {
+        if constexpr (sizeof(long) >= sizeof(T))
+            return static_cast<T>(PyLong_AsLong(src));
+        else
+            return static_cast<T>(PyLong_AsLongLong(src));
+    }
+}
+
+template <typename T>
+bool load_integer(PyObject *src, bool convert, T &out) {
+    if (src == nullptr || PyFloat_Check(src)) return false;
+    if (!convert && !PyLong_Check(src) && !has_index(src)) return false;
+    PyObject *number = src;
+#if PY_VERSION_HEX < 0x03080000 || defined(PYPY_VERSION)
+    py::object index;
+    if (!PyLong_Check(src)) {
+        index = py::reinterpret_steal<py::object>(PyNumber_Index(src));
+        if (!index) {
+            PyErr_Clear();
+            if (!convert) return false;
+        } else {
+            number = index.ptr();
+        }
+    }
+#endif
+    const T value = as_integer<T>(number);
+    if (value == static_cast<T>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        if (convert && PyNumber_Check(src)) {
+            auto as_int = py::reinterpret_steal<py::object>(PyNumber_Long(src));
+            PyErr_Clear();
+            return load_integer(as_int.ptr(), false, out);
+        }
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool load_string_view(PyObject *src, std::string_view &out) {
+    if (PyUnicode_Check(src)) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(src, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        out = std::string_view(utf8, static_cast<size_t>(size));
+        return true;
+    }
+    if (PyBytes_Check(src)) {
+        out = std::string_view(PyBytes_AS_STRING(src), static_cast<size_t>(PyBytes_GET_SIZE(src)));
+        return true;
+    }
+    return false;
+}
+
+// The handle alternatives, which need no conversion and run no Python code.
+bool load_handle(PyObject *src, DumpValue &out) {
+    if (PyBool_Check(src)) {
+        out.emplace<0>(borrow<py::bool_>(src));
+    } else if (PyFloat_Check(src)) {
+        out.emplace<1>(borrow<py::float_>(src));
+    } else if (PyLong_Check(src)) {
+        out.emplace<2>(borrow<py::int_>(src));
+    } else if (PyList_Check(src)) {
+        out.emplace<3>(borrow<py::list>(src));
+    } else if (PyTuple_Check(src)) {
+        out.emplace<4>(borrow<py::tuple>(src));
+    } else if (PyDict_Check(src)) {
+        out.emplace<5>(borrow<py::dict>(src));
+    } else if (PyBytes_Check(src)) {
+        out.emplace<6>(borrow<py::bytes>(src));
+    } else if (PyUnicode_Check(src)) {
+        out.emplace<7>(borrow<py::str>(src));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool load_pass(PyObject *src, bool convert, DumpValue &out) {
+    if (load_handle(src, out)) return true;
+    bool truth;
+    if (load_truth(src, convert, truth)) {
+        out.emplace<8>(truth);
+        return true;
+    }
+    uint64_t unsigned_value;
+    if (load_integer(src, convert, unsigned_value)) {
+        out.emplace<9>(unsigned_value);
+        return true;
+    }
+    int64_t signed_value;
+    if (load_integer(src, convert, signed_value)) {
+        out.emplace<10>(signed_value);
+        return true;
+    }
+    std::string_view text;
+    if (load_string_view(src, text)) {
+        out.emplace<11>(text);
+        return true;
+    }
+    if (src == Py_None) {
+        out.emplace<12>(borrow<py::none>(src));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool load_uint64(PyObject *src, bool convert, uint64_t &out) { return load_integer(src, convert, out); }
+bool load_int64(PyObject *src, bool convert, int64_t &out) { return load_integer(src, convert, out); }
+
+bool load_dump_value(PyObject *src, DumpValue &out) {
+    // None first: it is the one exact type that the handle alternatives skip.
+    if (src == Py_None) {
+        out.emplace<12>(borrow<py::none>(src));
+        return true;
+    }
+    return load_pass(src, false, out) || load_pass(src, true, out);
+}
+
+DumpValue element_value(PyObject *src) {
+    DumpValue value;
+    if (!load_dump_value(src, value)) throw py::cast_error(kCastErrorText);
+    return value;
+}
+
+}  // namespace tavrel

@@ -1,0 +1,207 @@
+// The item decoders named by cbor_jump_table, one per kind of head and
+// argument width.  Each consumes one head at the cursor, plus the payload of
+// a definite-length string, and never reads past the end of the input.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cbor_p.h"
+
+namespace {
+
+using tavrel::bits_double;
+using tavrel::bits_float;
+using tavrel::double_bits;
+using tavrel::load_be;
+using tavrel::remaining;
+
+using Reader = int (*)(cbor_parser *, cbor_val *);
+
+// The argument readers: initial byte, then sizeof(T) big-endian bytes.
+template <typename T>
+int read_argument(cbor_parser *parser, cbor_val *val) {
+    if (remaining(parser) < 1) return -1;
+    parser->cursor += 1;
+    if (remaining(parser) < sizeof(T)) return -1;
+    val->value.uint_value = load_be<T>(parser->cursor);
+    parser->cursor += sizeof(T);
+    return 0;
+}
+
+// A one-byte item whose record needs nothing beyond its initial byte.
+int skip_initial_byte(cbor_parser *parser) {
+    if (remaining(parser) < 1) return -1;
+    parser->cursor += 1;
+    return 0;
+}
+
+template <Reader Read>
+int parse_negint(cbor_parser *parser, cbor_val *val) {
+    if (Read(parser, val) < 0) return -1;
+    val->value.negint_value = static_cast<int64_t>(~val->value.uint_value);
+    return 0;
+}
+
+template <Reader Read, bool Text>
+int parse_string(cbor_parser *parser, cbor_val *val) {
+    if (Read(parser, val) < 0) return -1;
+    const uint64_t length = val->value.uint_value;
+    val->value.uint_value = 0;  // the payload pointer shares this storage
+    val->count = static_cast<int64_t>(length);
+    // Checked before allocating, so a forged length costs nothing.
+    if (length > remaining(parser)) return -1;
+    const size_t n = static_cast<size_t>(length);
+    uint8_t *block = static_cast<uint8_t *>(std::malloc(n + 1));
+    if (block == nullptr) return -1;
+    std::memcpy(block, parser->cursor, n);
+    if (Text) block[n] = 0;
+    val->value.payload = block;
+    parser->cursor += n;
+    return 0;
+}
+
+template <Reader Read>
+int parse_count(cbor_parser *parser, cbor_val *val) {
+    if (Read(parser, val) < 0) return -1;
+    val->count = static_cast<int64_t>(val->value.uint_value);
+    val->value.uint_value = 0;
+    return 0;
+}
+
+int parse_indefinite(cbor_parser *parser, cbor_val *val) {
+    if (skip_initial_byte(parser) < 0) return -1;
+    val->count = -1;
+    parser->in_indefinite = 1;
+    return 0;
+}
+
+// Reads `width` bytes after the initial byte into raw, or fails.
+int read_float_bytes(cbor_parser *parser, uint8_t *raw, size_t width) {
+    if (remaining(parser) < 1) return -1;
+    parser->cursor += 1;
+    if (remaining(parser) < width) return -1;
+    std::memcpy(raw, parser->cursor, width);
+    parser->cursor += width;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+CBOR_API int cbor_parse_uint_small(cbor_parser *parser, cbor_val *val) {
+    if (remaining(parser) < 1) return -1;
+    val->value.uint_value = *parser->cursor & 0x1F;
+    parser->cursor += 1;
+    return 0;
+}
+CBOR_API int cbor_parse_uint8(cbor_parser *p, cbor_val *v) { return read_argument<uint8_t>(p, v); }
+CBOR_API int cbor_parse_uint16(cbor_parser *p, cbor_val *v) { return read_argument<uint16_t>(p, v); }
+CBOR_API int cbor_parse_uint32(cbor_parser *p, cbor_val *v) { return read_argument<uint32_t>(p, v); }
+CBOR_API int cbor_parse_uint64(cbor_parser *p, cbor_val *v) { return read_argument<uint64_t>(p, v); }
+
+CBOR_API int cbor_parse_negint_small(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint_small>(p, v); }
+CBOR_API int cbor_parse_negint8(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint8>(p, v); }
+CBOR_API int cbor_parse_negint16(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint16>(p, v); }
+CBOR_API int cbor_parse_negint32(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint32>(p, v); }
+CBOR_API int cbor_parse_negint64(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint64>(p, v); }
+
+CBOR_API int cbor_parse_byte_string_small(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint_small, false>(p, v); }
+CBOR_API int cbor_parse_byte_string_uint8(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint8, false>(p, v); }
+CBOR_API int cbor_parse_byte_string_uint16(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint16, false>(p, v); }
+CBOR_API int cbor_parse_byte_string_uint32(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint32, false>(p, v); }
+CBOR_API int cbor_parse_byte_string_uint64(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint64, false>(p, v); }
+CBOR_API int cbor_parse_byte_string_indefinite(cbor_parser *p, cbor_val *v) { return parse_indefinite(p, v); }
+
+CBOR_API int cbor_parse_text_string_small(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint_small, true>(p, v); }
+CBOR_API int cbor_parse_text_string_uint8(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint8, true>(p, v); }
+CBOR_API int cbor_parse_text_string_uint16(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint16, true>(p, v); }
+CBOR_API int cbor_parse_text_string_uint32(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint32, true>(p, v); }
+CBOR_API int cbor_parse_text_string_uint64(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint64, true>(p, v); }
+CBOR_API int cbor_parse_text_string_indefinite(cbor_parser *p, cbor_val *v) { return parse_indefinite(p, v); }
+
+CBOR_API int cbor_parse_array_small(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint_small>(p, v); }
+CBOR_API int cbor_parse_array_uint8(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint8>(p, v); }
+CBOR_API int cbor_parse_array_uint16(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint16>(p, v); }
+CBOR_API int cbor_parse_array_uint32(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint32>(p, v); }
+CBOR_API int cbor_parse_array_uint64(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint64>(p, v); }
+CBOR_API int cbor_parse_array_indefinite(cbor_parser *p, cbor_val *v) { return parse_indefinite(p, v); }
+
+CBOR_API int cbor_parse_map_small(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint_small>(p, v); }
+CBOR_API int cbor_parse_map_uint8(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint8>(p, v); }
+CBOR_API int cbor_parse_map_uint16(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint16>(p, v); }
+CBOR_API int cbor_parse_map_uint32(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint32>(p, v); }
+CBOR_API int cbor_parse_map_uint64(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint64>(p, v); }
+CBOR_API int cbor_parse_map_indefinite(cbor_parser *p, cbor_val *v) { return parse_indefinite(p, v); }
+
+// A tag number inside the initial byte is left in initial_byte; one that
+// follows it is consumed and stored, so the tagged item decodes next.
+CBOR_API int cbor_parse_semantic_tag(cbor_parser *parser, cbor_val *val) {
+    if (remaining(parser) < 1) return -1;
+    switch (*parser->cursor & 0x1F) {
+        case 24: return cbor_parse_uint8(parser, val);
+        case 25: return cbor_parse_uint16(parser, val);
+        case 26: return cbor_parse_uint32(parser, val);
+        case 27: return cbor_parse_uint64(parser, val);
+        default: return skip_initial_byte(parser);
+    }
+}
+
+CBOR_API int cbor_parse_false(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
+CBOR_API int cbor_parse_true(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
+CBOR_API int cbor_parse_null(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
+CBOR_API int cbor_parse_undefined(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
+CBOR_API int cbor_parse_reserved(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
+
+CBOR_API int cbor_parse_break(cbor_parser *parser, cbor_val *) {
+    if (skip_initial_byte(parser) < 0) return -1;
+    parser->in_indefinite = 0;
+    return 0;
+}
+
+CBOR_API int cbor_parse_unimplemented(cbor_parser *parser, cbor_val *) {
+    if (remaining(parser) < 1) return -1;
+    std::fprintf(stderr, "Unimplemented CBOR code: %02x\n", static_cast<unsigned>(*parser->cursor));
+    parser->cursor += 1;
+    return 0;
+}
+
+// Half precision as in RFC 8949, Appendix D; ldexp scales exactly.
+CBOR_API int cbor_parse_float16(cbor_parser *parser, cbor_val *val) {
+    uint8_t raw[2];
+    if (read_float_bytes(parser, raw, 2) < 0) return -1;
+    const unsigned half = load_be<uint16_t>(raw);
+    const unsigned exponent = (half >> 10) & 0x1F;
+    const unsigned mantissa = half & 0x3FF;
+    double x;
+    if (exponent == 0)
+        x = std::ldexp(mantissa, -24);
+    else if (exponent != 31)
+        x = std::ldexp(mantissa + 1024, static_cast<int>(exponent) - 25);
+    else
+        x = mantissa == 0 ? HUGE_VAL : bits_double(tavrel::kQuietNaNBits);
+    // Flip the sign bit directly so NaN and zero carry it too.
+    if (half & 0x8000) x = bits_double(double_bits(x) ^ 0x8000000000000000ull);
+    val->value.float_value = x;
+    return 0;
+}
+
+CBOR_API int cbor_parse_float32(cbor_parser *parser, cbor_val *val) {
+    uint8_t raw[4];
+    if (read_float_bytes(parser, raw, 4) < 0) return -1;
+    const uint32_t bits = load_be<uint32_t>(raw);
+    val->value.float_value =
+        bits == 0x7FFC0000u ? bits_double(tavrel::kQuietNaNBits) : static_cast<double>(bits_float(bits));
+    return 0;
+}
+
+CBOR_API int cbor_parse_float64(cbor_parser *parser, cbor_val *val) {
+    uint8_t raw[8];
+    if (read_float_bytes(parser, raw, 8) < 0) return -1;
+    val->value.float_value = bits_double(load_be<uint64_t>(raw));
+    return 0;
+}
+
+}  // extern "C"
