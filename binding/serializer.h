@@ -14,7 +14,9 @@
 
 #include "cbor.h"
 #include "dump_value.h"
+#include "encode_p.h"
 #include "native_stack.h"
+#include "staging_sink.h"
 
 namespace tavrel {
 
@@ -39,8 +41,7 @@ struct DepthCounter<false> {};
 template <bool Indefinite, bool DepthLimited>
 class Serializer {
 public:
-    explicit Serializer(size_t max_depth) : generator_(cbor_generator_create()) {
-        if (!generator_) throw std::bad_alloc();
+    explicit Serializer(size_t max_depth) : generator(cbor_generator_create()), sink_(checked(generator.get())) {
         if constexpr (DepthLimited) counter_.max_depth = max_depth;
     }
 
@@ -48,69 +49,98 @@ public:
         std::visit([this](const auto &alternative) { (*this)(alternative); }, value);
     }
 
-    py::bytes result() const {
-        PyObject *bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(generator_->buffer),
-                                                    static_cast<Py_ssize_t>(generator_->length));
+    // The whole output, copied once into a new bytes object.
+    py::bytes result() {
+        put(sink_.flush());
+        PyObject *bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(generator->buffer),
+                                                    static_cast<Py_ssize_t>(generator->length));
         if (bytes == nullptr) throw std::runtime_error("Could not allocate bytes object!");
         return py::reinterpret_steal<py::bytes>(bytes);
     }
 
-    void operator()(const py::bool_ &value) { put(PyLong_AsLong(value.ptr()) != 0 ? cbor_write_true(gen()) : cbor_write_false(gen())); }
-
-    void operator()(const py::float_ &value) {
-        double x = PyFloat_AsDouble(value.ptr());
-        if (x == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            if (!PyNumber_Check(value.ptr())) throw py::cast_error(kCastErrorText);
-            auto as_float = py::reinterpret_steal<py::object>(PyNumber_Float(value.ptr()));
-            PyErr_Clear();
-            if (!as_float || !PyFloat_Check(as_float.ptr())) throw py::cast_error(kCastErrorText);
-            x = PyFloat_AS_DOUBLE(as_float.ptr());
-        }
-        put(cbor_write_float(gen(), x));
-    }
-
+    void operator()(const py::bool_ &value) { write_bool(PyLong_AsLong(value.ptr()) != 0); }
+    void operator()(const py::float_ &value) { write_float(value.ptr()); }
     void operator()(const py::int_ &value) { write_int(value.ptr()); }
-
     void operator()(const py::list &value) { write_sequence<ListItems>(value.ptr()); }
     void operator()(const py::tuple &value) { write_sequence<TupleItems>(value.ptr()); }
     void operator()(const py::dict &value) { write_dict(value.ptr()); }
-
-    void operator()(const py::bytes &value) {
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(value.ptr(), &data, &size) != 0)
-            throw std::runtime_error("Unable to extract bytes contents!");
-        put(cbor_write_byte_string(gen(), data, static_cast<uint64_t>(size)));
-    }
-
-    void operator()(const py::str &value) {
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            throw py::cast_error(kCastErrorText);
-        }
-        put(cbor_write_text_string(gen(), utf8, static_cast<uint64_t>(size)));
-    }
-
-    void operator()(bool value) { put(value ? cbor_write_true(gen()) : cbor_write_false(gen())); }
-    void operator()(uint64_t value) { put(cbor_write_uint(gen(), value)); }
+    void operator()(const py::bytes &value) { write_bytes(value.ptr()); }
+    void operator()(const py::str &value) { write_str(value.ptr()); }
+    void operator()(bool value) { write_bool(value); }
+    void operator()(uint64_t value) { put(write_head(sink_, kMajorUint, value)); }
     void operator()(int64_t value) { write_signed(value); }
-    void operator()(std::string_view value) { put(cbor_write_text_string(gen(), value.data(), value.size())); }
-    void operator()(const py::none &) { put(cbor_write_null(gen())); }
+    void operator()(std::string_view value) {
+        put(write_string(sink_, kMajorText, value.data(), value.size()));
+    }
+    void operator()(const py::none &) { put(sink_.put(0xF6)); }
 
 private:
-    static constexpr size_t kTextLimit = 40;
+    // The most bytes of a value's text quoted in the integer range error.
+    static constexpr size_t text_limit = 40;
 
-    cbor_generator *gen() const { return generator_.get(); }
+    static cbor_generator *checked(cbor_generator *made) {
+        if (made == nullptr) throw std::bad_alloc();
+        return made;
+    }
 
-    // A writer fails only when the output cannot grow.
+    // The encoder fails only when the output cannot grow.
     static void put(int status) {
         if (status < 0) throw std::bad_alloc();
     }
 
-    void write_signed(int64_t value) { put(value < 0 ? cbor_write_negint(gen(), value) : cbor_write_uint(gen(), static_cast<uint64_t>(value))); }
+    // Exact built-in types take the alternative matching would give them,
+    // without building a DumpValue: no Python code can run for them.  Every
+    // other object goes through the full matching.
+    void write_element(PyObject *item) {
+        PyTypeObject *type = Py_TYPE(item);
+        if (type == &PyUnicode_Type) return write_str(item);
+        if (type == &PyLong_Type) return write_int(item);
+        if (type == &PyFloat_Type) return write_float(item);
+        if (type == &PyDict_Type) return write_dict(item);
+        if (type == &PyList_Type) return write_sequence<ListItems>(item);
+        if (item == Py_None) return put(sink_.put(0xF6));
+        if (type == &PyBool_Type) return write_bool(item == Py_True);
+        if (type == &PyTuple_Type) return write_sequence<TupleItems>(item);
+        if (type == &PyBytes_Type) return write_bytes(item);
+        visit(element_value(item));
+    }
+
+    void write_bool(bool value) { put(sink_.put(value ? 0xF5 : 0xF4)); }
+
+    void write_signed(int64_t value) {
+        put(value < 0 ? write_negint(sink_, value) : write_head(sink_, kMajorUint, static_cast<uint64_t>(value)));
+    }
+
+    void write_float(PyObject *obj) {
+        double x = PyFloat_AsDouble(obj);
+        if (x == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            if (!PyNumber_Check(obj)) throw py::cast_error(kCastErrorText);
+            auto as_float = py::reinterpret_steal<py::object>(PyNumber_Float(obj));
+            PyErr_Clear();
+            if (!as_float || !PyFloat_Check(as_float.ptr())) throw py::cast_error(kCastErrorText);
+            x = PyFloat_AS_DOUBLE(as_float.ptr());
+        }
+        put(write_float_shortest(sink_, x));
+    }
+
+    void write_bytes(PyObject *obj) {
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) throw std::runtime_error("Unable to extract bytes contents!");
+        put(write_string(sink_, kMajorBytes, data, static_cast<uint64_t>(size)));
+    }
+
+    // Straight from the interpreter's cached UTF-8 form; no copy.
+    void write_str(PyObject *obj) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            throw py::cast_error(kCastErrorText);
+        }
+        put(write_string(sink_, kMajorText, utf8, static_cast<uint64_t>(size)));
+    }
 
     void write_int(PyObject *obj) {
         if (PyLong_CheckExact(obj)) {
@@ -121,18 +151,20 @@ private:
             if (overflow == 0 && !(value == -1 && PyErr_Occurred())) return write_signed(value);
             if (overflow > 0) {
                 const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-                if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return put(cbor_write_uint(gen(), u));
+                if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred()))
+                    return put(write_head(sink_, kMajorUint, u));
             }
             PyErr_Clear();
-            throw_integer_range_error(obj, kTextLimit);
+            throw_integer_range_error(obj, text_limit);
         }
         // Subclasses may redefine equality: accept a conversion only when the
         // int made from it compares equal to the original.
         uint64_t u;
-        if (load_uint64(obj, true, u) && equals(PyLong_FromUnsignedLongLong(u), obj)) return put(cbor_write_uint(gen(), u));
+        if (load_uint64(obj, true, u) && equals(PyLong_FromUnsignedLongLong(u), obj))
+            return put(write_head(sink_, kMajorUint, u));
         int64_t s;
         if (load_int64(obj, true, s) && equals(PyLong_FromLongLong(s), obj)) return write_signed(s);
-        throw_integer_range_error(obj, kTextLimit);
+        throw_integer_range_error(obj, text_limit);
     }
 
     // Steals made; false (with no error pending) unless made == obj.
@@ -147,66 +179,64 @@ private:
         return equal == 1;
     }
 
-    // Raised by Python code run during a walk that changed a container under it.
-    [[noreturn]] static void changed(const char *what) { throw std::runtime_error(std::string(what) + " changed size during iteration"); }
+    // Python code run during a walk changed a container under it.
+    [[noreturn]] static void changed(const char *what) {
+        throw std::runtime_error(std::string(what) + " changed size during iteration");
+    }
 
+    [[noreturn]] void too_deep() const {
+        throw std::runtime_error("Exceeded recursion limit:" + std::to_string(counter_.max_depth));
+    }
+    // One level down for an element, key or value; tested before it is converted.
     void enter_level() {
         if constexpr (DepthLimited) {
-            if (++counter_.depth > counter_.max_depth)
-                throw std::runtime_error("Exceeded recursion limit:" + std::to_string(counter_.max_depth));
+            if (++counter_.depth > counter_.max_depth) too_deep();
         }
     }
     void check_level() {
         if constexpr (DepthLimited) {
-            if (counter_.depth > counter_.max_depth)
-                throw std::runtime_error("Exceeded recursion limit:" + std::to_string(counter_.max_depth));
+            if (counter_.depth > counter_.max_depth) too_deep();
         }
     }
     void leave_level() {
         if constexpr (DepthLimited) --counter_.depth;
     }
 
-    // One element: converted, held by a strong reference while it is
-    // written, released before the next.
-    void write_element(PyObject *item) { visit(element_value(item)); }
-
     struct ListItems {
         static constexpr const char *kName = "list";
         static constexpr bool kCanChange = true;
         static Py_ssize_t size(PyObject *seq) { return PyList_GET_SIZE(seq); }
-        static py::object item(PyObject *seq, Py_ssize_t i) {
-#ifdef PYPY_VERSION
-            return fetch(seq, i);
-#else
-            return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
+#ifndef PYPY_VERSION
+        static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyList_GET_ITEM(seq, i); }
 #endif
-        }
     };
     struct TupleItems {
         static constexpr const char *kName = "tuple";
         static constexpr bool kCanChange = false;
         static Py_ssize_t size(PyObject *seq) { return PyTuple_GET_SIZE(seq); }
-        static py::object item(PyObject *seq, Py_ssize_t i) {
-#ifdef PYPY_VERSION
-            return fetch(seq, i);
-#else
-            return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(seq, i));
+#ifndef PYPY_VERSION
+        static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyTuple_GET_ITEM(seq, i); }
 #endif
-        }
     };
+
+    // A strong reference to element i, held while it is written: the
+    // container may drop it meanwhile.
+    template <typename Items>
+    static py::object item(PyObject *seq, Py_ssize_t i) {
 #ifdef PYPY_VERSION
-    static py::object fetch(PyObject *seq, Py_ssize_t i) {
-        PyObject *item = PySequence_GetItem(seq, i);
-        if (item == nullptr) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(item);
-    }
+        PyObject *fetched = PySequence_GetItem(seq, i);
+        if (fetched == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(fetched);
+#else
+        return py::reinterpret_borrow<py::object>(Items::borrowed(seq, i));
 #endif
+    }
 
     template <typename Items>
     void write_sequence(PyObject *seq) {
         stack_.check();
         const Py_ssize_t count = Items::size(seq);
-        put(cbor_write_array(gen(), Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
+        put(write_container(sink_, kMajorArray, Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
         // The size is read again before every element: Python code run by a
         // conversion may have shrunk the list, and its storage with it.
         for (Py_ssize_t i = 0;; ++i) {
@@ -216,16 +246,16 @@ private:
             }
             if (i >= now) break;
             enter_level();
-            write_element(Items::item(seq, i).ptr());
+            write_element(item<Items>(seq, i).ptr());
             leave_level();
         }
-        if constexpr (Indefinite) put(cbor_write_break(gen()));
+        if constexpr (Indefinite) put(sink_.put(0xFF));
     }
 
     void write_dict(PyObject *dict) {
         stack_.check();
         const Py_ssize_t count = PyDict_Size(dict);
-        put(cbor_write_map(gen(), Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
+        put(write_container(sink_, kMajorMap, Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
         Py_ssize_t position = 0, written = 0;
         PyObject *key = nullptr, *value = nullptr;
         for (;;) {
@@ -243,11 +273,12 @@ private:
             leave_level();
         }
         if (written != count) changed("dictionary");
-        if constexpr (Indefinite) put(cbor_write_break(gen()));
+        if constexpr (Indefinite) put(sink_.put(0xFF));
     }
 
-    std::unique_ptr<cbor_generator, GeneratorDeleter> generator_;
+    std::unique_ptr<cbor_generator, GeneratorDeleter> generator;
     DepthCounter<DepthLimited> counter_;
+    StagingSink sink_;
     NativeStack stack_;
 };
 

@@ -3,36 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cbor_p.h"
+#include "encode_p.h"
 
-namespace {
-
-// Argument widths in bits for additional information 24, 25, 26 and 27.
-constexpr unsigned kArgumentBits[4] = {8, 16, 32, 64};
-
-constexpr uint8_t kMajorUint = 0;
-constexpr uint8_t kMajorNegint = 1;
-constexpr uint8_t kMajorBytes = 2;
-constexpr uint8_t kMajorText = 3;
-constexpr uint8_t kMajorArray = 4;
-constexpr uint8_t kMajorMap = 5;
-
-int write_string(cbor_generator *generator, uint8_t major_type, const void *data, uint64_t length) {
-    if (length == CBOR_INDEFINITE)
-        return _cbor_generator_write_byte(generator, static_cast<uint8_t>(major_type << 5 | 31));
-    // A payload that cannot be addressed cannot be copied: refuse before the head.
-    if (generator == nullptr || length > SIZE_MAX) return -1;
-    if (_cbor_write_uint_helper(generator, major_type, length) < 0) return -1;
-    return _cbor_generator_write_bytes(generator, data, static_cast<size_t>(length));
-}
-
-int write_container(cbor_generator *generator, uint8_t major_type, uint64_t count) {
-    if (count == CBOR_INDEFINITE)
-        return _cbor_generator_write_byte(generator, static_cast<uint8_t>(major_type << 5 | 31));
-    return _cbor_write_uint_helper(generator, major_type, count);
-}
-
-}  // namespace
+using tavrel::GeneratorSink;
 
 extern "C" {
 
@@ -63,61 +36,44 @@ CBOR_API int _cbor_generator_write_byte(cbor_generator *generator, uint8_t byte)
     return _cbor_generator_write_bytes(generator, &byte, 1);
 }
 
-// Every head goes through here.  The initial byte is the major type in bits
-// 7-5 and the additional information in bits 4-0: 0-23 is the argument
-// itself, 24-27 announce 1, 2, 4 or 8 big-endian argument bytes, 31 marks an
-// indefinite length (the break, in major type 7).
+// The head rules themselves live in write_sized, shared with the binding.
 CBOR_API int _cbor_write_uint_sized(cbor_generator *generator, uint8_t initial_byte, uint64_t argument) {
-    const unsigned info = initial_byte & 0x1F;
-    if (info < 24 || info > 27)
-        return _cbor_generator_write_byte(generator, static_cast<uint8_t>(initial_byte | argument));
-    if (_cbor_generator_write_byte(generator, initial_byte) < 0) return -1;
-    const unsigned width = kArgumentBits[info - 24];
-    for (int shift = static_cast<int>(width) - 8; shift >= 0; shift -= 8) {
-        if (_cbor_generator_write_byte(generator, static_cast<uint8_t>(argument >> shift)) < 0) return -1;
-    }
-    return 0;
+    GeneratorSink sink{generator};
+    return tavrel::write_sized(sink, initial_byte, argument);
 }
 
 CBOR_API int _cbor_write_uint_helper(cbor_generator *generator, uint8_t major_type, uint64_t argument) {
-    const uint8_t initial = static_cast<uint8_t>(major_type << 5);
-    uint8_t info;
-    if (argument <= 23)
-        return _cbor_write_uint_sized(generator, initial, argument);
-    else if (argument <= 0xFF)
-        info = 24;
-    else if (argument <= 0xFFFF)
-        info = 25;
-    else if (argument <= 0xFFFFFFFFull)
-        info = 26;
-    else
-        info = 27;
-    return _cbor_write_uint_sized(generator, static_cast<uint8_t>(initial | info), argument);
+    GeneratorSink sink{generator};
+    return tavrel::write_head(sink, major_type, argument);
 }
 
 CBOR_API int cbor_write_uint(cbor_generator *generator, uint64_t value) {
-    return _cbor_write_uint_helper(generator, kMajorUint, value);
+    return _cbor_write_uint_helper(generator, tavrel::kMajorUint, value);
 }
 
 CBOR_API int cbor_write_negint(cbor_generator *generator, int64_t value) {
-    // Major type 1 carries n for the number -1 - n, which is ~value.
-    return _cbor_write_uint_helper(generator, kMajorNegint, ~static_cast<uint64_t>(value));
+    GeneratorSink sink{generator};
+    return tavrel::write_negint(sink, value);
 }
 
 CBOR_API int cbor_write_byte_string(cbor_generator *generator, const void *data, uint64_t length) {
-    return write_string(generator, kMajorBytes, data, length);
+    GeneratorSink sink{generator};
+    return tavrel::write_string(sink, tavrel::kMajorBytes, data, length);
 }
 
 CBOR_API int cbor_write_text_string(cbor_generator *generator, const char *data, uint64_t length) {
-    return write_string(generator, kMajorText, data, length);
+    GeneratorSink sink{generator};
+    return tavrel::write_string(sink, tavrel::kMajorText, data, length);
 }
 
 CBOR_API int cbor_write_array(cbor_generator *generator, uint64_t count) {
-    return write_container(generator, kMajorArray, count);
+    GeneratorSink sink{generator};
+    return tavrel::write_container(sink, tavrel::kMajorArray, count);
 }
 
 CBOR_API int cbor_write_map(cbor_generator *generator, uint64_t count) {
-    return write_container(generator, kMajorMap, count);
+    GeneratorSink sink{generator};
+    return tavrel::write_container(sink, tavrel::kMajorMap, count);
 }
 
 CBOR_API int cbor_write_false(cbor_generator *generator) { return _cbor_generator_write_byte(generator, 0xF4); }
