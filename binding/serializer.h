@@ -187,20 +187,32 @@ private:
     [[noreturn]] void too_deep() const {
         throw std::runtime_error("Exceeded recursion limit:" + std::to_string(counter_.max_depth));
     }
-    // One level down for an element, key or value; tested before it is converted.
-    void enter_level() {
-        if constexpr (DepthLimited) {
-            if (++counter_.depth > counter_.max_depth) too_deep();
+
+    // One level down for an element, or a key and its value, tested before
+    // anything is converted; the level is left when the guard goes.
+    class Level {
+    public:
+        explicit Level(Serializer &serializer) : serializer_(serializer) {
+            if constexpr (DepthLimited) {
+                if (++serializer_.counter_.depth > serializer_.counter_.max_depth) serializer_.too_deep();
+            }
         }
-    }
-    void check_level() {
-        if constexpr (DepthLimited) {
-            if (counter_.depth > counter_.max_depth) too_deep();
+        ~Level() {
+            if constexpr (DepthLimited) --serializer_.counter_.depth;
         }
-    }
-    void leave_level() {
-        if constexpr (DepthLimited) --counter_.depth;
-    }
+        Level(const Level &) = delete;
+        Level &operator=(const Level &) = delete;
+
+        // The value of a pair sits at its key's level and is tested again.
+        void check() const {
+            if constexpr (DepthLimited) {
+                if (serializer_.counter_.depth > serializer_.counter_.max_depth) serializer_.too_deep();
+            }
+        }
+
+    private:
+        Serializer &serializer_;
+    };
 
     struct ListItems {
         static constexpr const char *kName = "list";
@@ -245,9 +257,8 @@ private:
                 if (now != count) changed(Items::kName);
             }
             if (i >= now) break;
-            enter_level();
+            Level level(*this);
             write_element(item<Items>(seq, i).ptr());
-            leave_level();
         }
         if constexpr (Indefinite) put(sink_.put(0xFF));
     }
@@ -266,11 +277,10 @@ private:
             py::object held_key = py::reinterpret_borrow<py::object>(key);
             py::object held_value = py::reinterpret_borrow<py::object>(value);
             if (++written > count) changed("dictionary");
-            enter_level();
+            Level level(*this);
             write_element(held_key.ptr());
-            check_level();
+            level.check();
             write_element(held_value.ptr());
-            leave_level();
         }
         if (written != count) changed("dictionary");
         if constexpr (Indefinite) put(sink_.put(0xFF));
