@@ -1,0 +1,220 @@
+"""Hostile inputs: native stack exhaustion, containers changed by Python
+code run in the middle of their walk, and the quoted text of the integer
+range error."""
+import threading
+
+import cbor2
+import pytest
+
+from binding_support import RANGE_ERROR, STACK_ERROR, nested, nested_bytes, obj, raises_exact, scan, sub
+from tavrel_cbor import dumps
+
+DEEP = 300_000
+
+
+def self_list():
+    value = [1]
+    value.append(value)
+    return value
+
+
+def self_dict():
+    value = {"a": 1}
+    value["me"] = [value]
+    return value
+
+
+HOSTILE = {
+    "list": lambda: nested(list, DEEP),
+    "tuple": lambda: nested(tuple, DEEP),
+    "dict": lambda: nested(dict, DEEP // 2),
+    "self-list": self_list,
+    "self-dict": self_dict,
+}
+
+
+@pytest.mark.parametrize("make", HOSTILE.values(), ids=HOSTILE.keys())
+def test_stack_exhaustion_raises(make, indefinite):
+    value = make()
+    with raises_exact(RecursionError, STACK_ERROR):
+        dumps(value, indefinite)
+    # A huge limit does not stop the walk either; the stack guard does.
+    with raises_exact(RecursionError, STACK_ERROR):
+        dumps(value, indefinite, 2**64 - 1)
+    assert dumps([1], indefinite) == (b"\x9f\x01\xff" if indefinite else b"\x81\x01")
+
+
+@pytest.mark.parametrize("kind", [list, tuple, dict])
+def test_ten_thousand_levels_encode(kind, indefinite):
+    assert dumps(nested(kind, 10_000), indefinite) == nested_bytes(kind, 10_000, indefinite)
+
+
+def run_on_small_stack(func, *args):
+    """Run func in a thread with a 256 KiB stack; return (result, error)."""
+    outcome = {}
+
+    def target():
+        try:
+            outcome["result"] = func(*args)
+        except BaseException as err:  # reported to the test thread
+            outcome["error"] = err
+
+    old = threading.stack_size(256 * 1024)
+    try:
+        worker = threading.Thread(target=target)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(old)
+    return outcome.get("result"), outcome.get("error")
+
+
+def deep_with_python_code(levels):
+    # Every level also holds an object whose conversion runs __bool__.
+    truthy = obj(bool=True)
+    value = [truthy]
+    for _ in range(levels):
+        value = [truthy, value]
+    return value
+
+
+@pytest.mark.parametrize(
+    "make", [*HOSTILE.values(), lambda: deep_with_python_code(DEEP // 3)], ids=[*HOSTILE, "deep-with-bool"]
+)
+def test_stack_exhaustion_in_a_small_thread(make, indefinite):
+    value = make()
+    result, error = run_on_small_stack(dumps, value, indefinite)
+    assert result is None
+    assert type(error) is RecursionError and str(error) == STACK_ERROR
+
+
+def test_small_thread_still_encodes_shallow_values():
+    result, error = run_on_small_stack(dumps, nested(list, 100), False)
+    assert error is None and result == nested_bytes(list, 100, False)
+
+
+def hook(kind, action):
+    """An element whose conversion runs action (once): through __index__,
+    through __bool__, or through __eq__ of an int subclass."""
+    pending = [action]
+
+    def fire():
+        while pending:
+            pending.pop()()
+
+    if kind == "index":
+        return type("IndexHook", (), {"__index__": lambda s: fire() or 5})()
+    if kind == "bool":
+        return type("BoolHook", (), {"__bool__": lambda s: fire() or True})()
+    return type("EqHook", (int,), {"__eq__": lambda s, o: fire() or int.__eq__(s, o), "__hash__": int.__hash__})(5)
+
+
+HOOK_ITEMS = {"index": "05", "bool": "f5", "eq": "05"}
+
+# How the list is filled around the hook -> what the indefinite walk writes
+# (H: the hook's own item): the list as it is at each step.
+LIST_CHANGES = {
+    "cleared": (lambda seq, h: seq.extend([h(seq.clear), 1, 2]), "9f H ff"),
+    "grown": (lambda seq, h: seq.append(h(lambda: seq.append(7))), "9f H 07 ff"),
+    "grown-at-end": (lambda seq, h: seq.extend([1, h(lambda: seq.append(7))]), "9f 01 H 07 ff"),
+    "shifted": (lambda seq, h: seq.extend([1, h(lambda: seq.pop(0)), 2, 3]), "9f 01 H 03 ff"),
+    "outer-cleared": (lambda seq, h: seq.extend([[h(seq.clear)], 1, 2]), "9f 9f H ff ff"),
+}
+
+
+@pytest.mark.parametrize("kind", HOOK_ITEMS)
+@pytest.mark.parametrize("case", LIST_CHANGES)
+def test_list_changed_during_its_walk(kind, case):
+    fill, written = LIST_CHANGES[case]
+
+    def make():
+        seq = []
+        fill(seq, lambda action: hook(kind, action))
+        return seq
+
+    out = dumps(make())
+    assert out == bytes.fromhex(written.replace("H", HOOK_ITEMS[kind]))
+    scan(out)
+    with raises_exact(RuntimeError, "list changed size during iteration"):
+        dumps(make(), False)
+
+
+DICT_CHANGES = {
+    "value-adds": lambda t, h: t.update(a=h(lambda: t.update(c=3)), b=2),
+    "value-deletes": lambda t, h: t.update(a=h(lambda: t.pop("b")), b=2),
+    "value-clears": lambda t, h: t.update(a=1, b=h(t.clear)),
+    "key-clears": lambda t, h: t.update({h(t.clear): 1}),
+}
+
+
+@pytest.mark.parametrize("kind", HOOK_ITEMS)
+@pytest.mark.parametrize("case", DICT_CHANGES)
+def test_dict_changed_during_its_walk(kind, case, indefinite):
+    table = {}
+    DICT_CHANGES[case](table, lambda action: hook(kind, action))
+    with raises_exact(RuntimeError, "dictionary changed size during iteration"):
+        dumps(table, indefinite)
+
+
+def test_dict_entry_replaced_without_size_change(indefinite):
+    table = {}
+    table.update(a=hook("bool", lambda: (table.pop("b"), table.update(c=3))), b=2)
+    try:
+        out = dumps(table, indefinite)
+    except RuntimeError as err:
+        assert "changed" in str(err)
+    else:
+        scan(out)
+        assert isinstance(cbor2.loads(out), dict)
+
+
+def quoted_failure(err):
+    return ("failed with " + type(err).__name__ + ": " + str(err)).encode()[:40].decode()
+
+
+TEXTS = [
+    ("\u00e9" * 30, "\u00e9" * 20),
+    ("a" + "\u00e9" * 30, "a" + "\u00e9" * 19),
+    ("x" * 40, "x" * 40),
+    ("x" * 41, "x" * 40),
+    ("\u20ac" * 14, "\u20ac" * 13),
+    ("\U0001f600" * 11, "\U0001f600" * 10),
+    ("ab" + "\U0001f600" * 10, "ab" + "\U0001f600" * 9),
+    ("", ""),
+    (ValueError("boom"), "failed with ValueError: boom"),
+    (ValueError("x" * 100), ("failed with ValueError: " + "x" * 100)[:40]),
+    (KeyError("k"), "failed with KeyError: 'k'"),
+]
+
+
+@pytest.mark.parametrize("text, quoted", TEXTS, ids=lambda t: repr(t)[:20])
+def test_range_error_quotes_text_cut_to_40_bytes(text, quoted):
+    assert len(quoted.encode()) <= 40
+    with raises_exact(RuntimeError, RANGE_ERROR + quoted):
+        dumps(sub(int, 2**64, str=text))
+    with raises_exact(RuntimeError, RANGE_ERROR + quoted):
+        dumps({"k": [sub(int, -(2**63) - 1, str=text)]}, False)
+
+
+@pytest.mark.parametrize("result", [5, "\ud800 lone"], ids=["non-str", "surrogate"])
+def test_range_error_when_str_result_is_unusable(result):
+    value = sub(int, 2**64, str=result)
+    try:
+        str(value).encode("utf-8")
+    except (TypeError, UnicodeEncodeError) as err:
+        quoted = quoted_failure(err)
+    with raises_exact(RuntimeError, RANGE_ERROR + quoted):
+        dumps(value)
+
+
+def test_range_error_after_str_changes_the_list():
+    seq = []
+
+    class Shrinking(int):
+        def __str__(self):
+            seq.clear()
+            return "gone"
+
+    seq.extend([Shrinking(2**64), 1, 2])
+    with raises_exact(RuntimeError, RANGE_ERROR + "gone"):
+        dumps(seq)

@@ -1,0 +1,149 @@
+"""Module surface: attributes, docstrings, argument binding and the texts
+of rejected calls."""
+import decimal
+import struct
+import types
+
+import pytest
+
+import tavrel_cbor
+from binding_support import (
+    SIGNATURE, depth_error, ident, incompatible, nested, nested_bytes, obj, raises_exact, rejected_call, sub,
+)
+from tavrel_cbor import dumps
+
+MODULE_DOC = (
+    "\n        Tavrel cbor\n        -----------------------\n\n"
+    "        .. currentmodule:: tavrel_cbor\n\n"
+    "        .. autosummary::\n           :toctree: _generate\n\n"
+    "           dumps\n    "
+)
+
+
+def test_module_attributes():
+    assert tavrel_cbor.__name__ == "tavrel_cbor"
+    assert type(tavrel_cbor.__version__) is str and tavrel_cbor.__version__ == "6.7.8"
+    assert tavrel_cbor.__doc__ == MODULE_DOC
+    assert {name for name in dir(tavrel_cbor) if not name.startswith("__")} == {"dumps"}
+    assert isinstance(dumps, types.BuiltinFunctionType) and dumps.__name__ == "dumps"
+
+
+def test_dumps_docstring_is_signature_then_text():
+    assert dumps.__doc__ == "dumps" + SIGNATURE + "\n\n" + "\n    Dump a Python object to cbor\n    " + "\n"
+
+
+def test_result_is_exact_bytes():
+    assert type(dumps(1)) is bytes
+    assert type(dumps([1, {"a": b"x"}], False, 3)) is bytes
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        (([1, [2]],), {}, "9f 01 9f 02 ff ff"),
+        (([1, [2]], False), {}, "82 01 81 02"),
+        (([1, [2]], True, 2), {}, "9f 01 9f 02 ff ff"),
+        (([1, [2]],), {"max_depth": 2, "indefinite": False}, "82 01 81 02"),
+        ((), {"value": [1, [2]], "indefinite": False, "max_depth": 0}, "82 01 81 02"),
+        ((), {"value": None}, "f6"),
+        ((None, False, 5), {}, "f6"),
+    ],
+)
+def test_arguments_by_position_and_keyword(args, kwargs, expected):
+    assert dumps(*args, **kwargs) == bytes.fromhex(expected)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, invoked",
+    [
+        ((), {}, ""),
+        ((set(),), {}, "set()"),
+        ((frozenset(),), {}, "frozenset()"),
+        ((1, True, 0, 5), {}, "1, True, 0, 5"),
+        ((1,), {"max_depth": -1}, "1; kwargs: max_depth=-1"),
+        ((1, "yes"), {}, "1, 'yes'"),
+        ((1, True, 1.0), {}, "1, True, 1.0"),
+        ((), {"value": set()}, "kwargs: value=set()"),
+        ((), {"indefinite": False}, "kwargs: indefinite=False"),
+        ((1,), {"colour": "red", "max_depth": 2}, "1; kwargs: colour='red', max_depth=2"),
+        ((obj(repr=ValueError("no repr")),), {}, "<repr raised Error>"),
+        ((1,), {"indefinite": obj(repr=ValueError("no repr"))}, "1; kwargs: indefinite=<repr raised Error>"),
+    ],
+)
+def test_rejected_call_message(args, kwargs, invoked):
+    with raises_exact(TypeError, incompatible(invoked)):
+        dumps(*args, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "flag, indefinite",
+    [
+        (True, True),
+        (False, False),
+        (None, False),
+        (0, False),
+        (1, True),
+        (2, True),
+        (-3, True),
+        (0.0, False),
+        (2.5, True),
+        (decimal.Decimal(0), False),
+        (complex(0, 1), True),
+        (obj(bool=True), True),
+        (obj(bool=False), False),
+    ],
+)
+def test_indefinite_takes_the_truth_value(flag, indefinite):
+    expected = bytes.fromhex("9f 01 bf 61 61 02 ff ff" if indefinite else "82 01 a1 61 61 02")
+    assert dumps([1, {"a": 2}], flag) == expected
+    assert dumps([1, {"a": 2}], indefinite=flag) == expected
+
+
+@pytest.mark.parametrize("flag", ["x", "", b"", [], [1], {}, object(), obj(bool=ValueError("undecided"))], ids=ident)
+def test_indefinite_without_a_truth_value_is_rejected(flag):
+    with rejected_call():
+        dumps([1], indefinite=flag)
+
+
+@pytest.mark.parametrize(
+    "arg, limit",
+    [
+        (0, None),
+        (False, None),
+        (True, 1),
+        (1, 1),
+        (3, 3),
+        (obj(index=2), 2),
+        (obj(int=2), 2),
+        (decimal.Decimal("2.7"), 2),
+        (2**64 - 1, None),
+    ],
+    ids=ident,
+)
+def test_max_depth_conversion(arg, limit):
+    if limit is None:
+        assert dumps(nested(list, 60), max_depth=arg) == nested_bytes(list, 60, True)
+        return
+    # limit + 1 lists put the innermost one exactly `limit` levels down.
+    assert dumps(nested(list, limit + 1), max_depth=arg) == nested_bytes(list, limit + 1, True)
+    with raises_exact(RuntimeError, depth_error(limit)):
+        dumps(nested(list, limit + 2), max_depth=arg)
+
+
+@pytest.mark.parametrize(
+    "arg",
+    [-1, -(2**63), 1.0, 0.0, sub(float, 2.0), 2**64, 2**70, "1", None, [1], obj(index=-1), decimal.Decimal(-1)],
+    ids=ident,
+)
+def test_max_depth_rejected(arg):
+    with rejected_call():
+        dumps([1], max_depth=arg)
+
+
+def test_max_depth_beyond_32_bits():
+    if struct.calcsize("P") == 8:
+        assert dumps([[1]], max_depth=2**32) == bytes.fromhex("9f 9f 01 ff ff")
+        assert dumps([[1]], False, 2**32 + 5) == bytes.fromhex("81 81 01")
+    else:
+        with rejected_call():
+            dumps([[1]], max_depth=2**32)

@@ -1,0 +1,89 @@
+"""Properties over generated values: bytes equal to the reference encoder,
+well-formed and decodable by an independent decoder, exact depth limit,
+and the float width rule."""
+import math
+import struct
+
+import cbor2
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from binding_support import depth_error, encode, float_item, raises_exact, scan
+from tavrel_cbor import dumps
+
+SETTINGS = settings(derandomize=True, max_examples=300, deadline=None, database=None)
+
+BOUNDARIES = [0, 23, 24, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**63 - 1, 2**63, 2**64 - 1]
+ints = st.integers(-(2**63), 2**64 - 1) | st.sampled_from(BOUNDARIES + [-1 - b for b in BOUNDARIES[:-2]])
+floats = st.floats() | st.floats(width=32) | st.floats(width=16)
+scalars = st.none() | st.booleans() | ints | floats | st.text(max_size=30) | st.binary(max_size=30)
+keys = st.text(max_size=8) | ints
+trees = st.recursive(
+    scalars,
+    lambda kids: st.lists(kids, max_size=5) | st.lists(kids, max_size=5).map(tuple) | st.dictionaries(keys, kids, max_size=5),
+    max_leaves=30,
+)
+
+
+def norm(value):
+    """A comparable form: tuples as arrays, floats by bit pattern, all NaNs
+    alike, bools apart from ints, map entries in order."""
+    if isinstance(value, bool):
+        return ("bool", value)
+    if isinstance(value, int):
+        return ("int", value)
+    if isinstance(value, float):
+        return ("nan",) if math.isnan(value) else ("float", struct.pack(">d", value))
+    if isinstance(value, (list, tuple)):
+        return ("array", [norm(v) for v in value])
+    if isinstance(value, dict):
+        return ("map", [(norm(k), norm(v)) for k, v in value.items()])
+    return (type(value).__name__, value)
+
+
+def depth(value):
+    """Levels between the root and its deepest element, key or value."""
+    if isinstance(value, (list, tuple)):
+        return max((1 + depth(v) for v in value), default=0)
+    if isinstance(value, dict):
+        return max((1 + max(depth(k), depth(v)) for k, v in value.items()), default=0)
+    return 0
+
+
+@SETTINGS
+@given(trees, st.booleans())
+def test_tree_round_trip(value, indefinite):
+    out = dumps(value, indefinite)
+    assert out == encode(value, indefinite)
+    scan(out)
+    assert norm(cbor2.loads(out)) == norm(value)
+
+
+@SETTINGS
+@given(trees, st.booleans())
+def test_depth_limit_is_exact(value, indefinite):
+    levels = depth(value)
+    expected = encode(value, indefinite)
+    assert dumps(value, indefinite, levels + 3) == expected
+    if levels >= 1:
+        assert dumps(value, indefinite, levels) == expected
+    if levels >= 2:
+        with raises_exact(RuntimeError, depth_error(levels - 1)):
+            dumps(value, indefinite, levels - 1)
+
+
+@SETTINGS
+@given(st.floats(allow_nan=False) | st.floats(width=32, allow_nan=False) | st.floats(width=16, allow_nan=False))
+def test_float_width(x):
+    out = dumps(x)
+    assert out == float_item(x)
+    assert struct.pack(">d", cbor2.loads(out)) == struct.pack(">d", x)
+    assert dumps([x], False) == b"\x81" + out
+
+
+@SETTINGS
+@given(st.integers(0, 1), st.integers(1, 2**52 - 1))
+def test_every_nan_is_the_same_half(sign, mantissa):
+    x = struct.unpack(">d", ((sign << 63) | (0x7FF << 52) | mantissa).to_bytes(8, "big"))[0]
+    assert math.isnan(x)
+    assert dumps(x) == bytes.fromhex("f97e00")
