@@ -92,17 +92,40 @@ private:
     // without building a DumpValue: no Python code can run for them.  Every
     // other object goes through the full matching.
     void write_element(PyObject *item) {
+        if (write_plain_scalar(item)) return;
         PyTypeObject *type = Py_TYPE(item);
-        if (type == &PyUnicode_Type) return write_str(item);
-        if (type == &PyLong_Type) return write_int(item);
-        if (type == &PyFloat_Type) return write_float(item);
         if (type == &PyDict_Type) return write_dict(item);
         if (type == &PyList_Type) return write_sequence<ListItems>(item);
-        if (item == Py_None) return put(sink_.put(0xF6));
-        if (type == &PyBool_Type) return write_bool(item == Py_True);
         if (type == &PyTuple_Type) return write_sequence<TupleItems>(item);
-        if (type == &PyBytes_Type) return write_bytes(item);
         visit(element_value(item));
+    }
+
+    // Scalars of exact built-in types, written in place.  Writing them runs
+    // no Python code, so a borrowed reference to them stays valid meanwhile.
+    bool write_plain_scalar(PyObject *item) {
+        PyTypeObject *type = Py_TYPE(item);
+        if (type == &PyUnicode_Type)
+            write_str(item);
+        else if (type == &PyLong_Type)
+            write_int(item);
+        else if (type == &PyFloat_Type)
+            put(write_float_shortest(sink_, PyFloat_AS_DOUBLE(item)));
+        else if (item == Py_None)
+            put(sink_.put(0xF6));
+        else if (type == &PyBool_Type)
+            write_bool(item == Py_True);
+        else if (type == &PyBytes_Type)
+            write_bytes(item);
+        else
+            return false;
+        return true;
+    }
+
+    // Anything else is held by a strong reference while it is written: the
+    // Python code its conversion or its elements run may drop it.
+    void write_held(PyObject *item) {
+        py::object held = py::reinterpret_borrow<py::object>(item);
+        write_element(held.ptr());
     }
 
     void write_bool(bool value) { put(sink_.put(value ? 0xF5 : 0xF4)); }
@@ -131,8 +154,15 @@ private:
         put(write_string(sink_, kMajorBytes, data, static_cast<uint64_t>(size)));
     }
 
-    // Straight from the interpreter's cached UTF-8 form; no copy.
+    // Straight from the interpreter's cached UTF-8 form; no copy.  A compact
+    // ASCII str is its own UTF-8.
     void write_str(PyObject *obj) {
+#ifndef PYPY_VERSION
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+            put(write_string(sink_, kMajorText, PyUnicode_DATA(obj), static_cast<uint64_t>(PyUnicode_GET_LENGTH(obj))));
+            return;
+        }
+#endif
         Py_ssize_t size = 0;
         const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
         if (utf8 == nullptr) {
@@ -231,16 +261,17 @@ private:
 #endif
     };
 
-    // A strong reference to element i, held while it is written: the
-    // container may drop it meanwhile.
     template <typename Items>
-    static py::object item(PyObject *seq, Py_ssize_t i) {
+    void write_item(PyObject *seq, Py_ssize_t i) {
 #ifdef PYPY_VERSION
+        // PyPy hands out items one at a time, as new references.
         PyObject *fetched = PySequence_GetItem(seq, i);
         if (fetched == nullptr) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(fetched);
+        py::object held = py::reinterpret_steal<py::object>(fetched);
+        write_element(held.ptr());
 #else
-        return py::reinterpret_borrow<py::object>(Items::borrowed(seq, i));
+        PyObject *item = Items::borrowed(seq, i);
+        if (!write_plain_scalar(item)) write_held(item);
 #endif
     }
 
@@ -258,7 +289,7 @@ private:
             }
             if (i >= now) break;
             Level level(*this);
-            write_element(item<Items>(seq, i).ptr());
+            write_item<Items>(seq, i);
         }
         if constexpr (Indefinite) put(sink_.put(0xFF));
     }
@@ -272,12 +303,17 @@ private:
         for (;;) {
             if (PyDict_Size(dict) != count) changed("dictionary");
             if (!PyDict_Next(dict, &position, &key, &value)) break;
+            if (++written > count) changed("dictionary");
+            Level level(*this);
+            if (write_plain_scalar(key)) {
+                level.check();
+                if (!write_plain_scalar(value)) write_held(value);
+                continue;
+            }
             // Both are held before either is converted: converting the key
             // may run code that deletes the entry.
             py::object held_key = py::reinterpret_borrow<py::object>(key);
             py::object held_value = py::reinterpret_borrow<py::object>(value);
-            if (++written > count) changed("dictionary");
-            Level level(*this);
             write_element(held_key.ptr());
             level.check();
             write_element(held_value.ptr());

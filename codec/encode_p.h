@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "cbor_p.h"
+#include "decode_p.h"
 
 namespace tavrel {
 
@@ -188,24 +189,23 @@ int write_float_width(Sink &sink, double x, unsigned width) {
 
 // The shortest exact encoding of x, chosen without the heap: the candidates
 // go into a stack buffer and are read back by the library's own float
-// decoders into stack records.  The wider candidates are compared first, so
-// the half candidate is decoded only when it can matter.
+// decoders into stack records.  The wider pair is compared first, so the
+// half candidate is built and decoded only when it can matter.
 template <class Sink>
 int write_float_shortest(Sink &sink, double x) {
     if (!std::isfinite(x)) return write_float_special(sink, x);
     ScratchSink scratch;
-    write_float16(scratch, x);
     write_float32(scratch, x);
     write_float64(scratch, x);
     cbor_parser parser = {scratch.bytes, scratch.length, scratch.bytes, 0};
     cbor_val single = {}, dbl = {};
-    parser.cursor = scratch.bytes + 3;
-    cbor_parse_float32(&parser, &single);
-    cbor_parse_float64(&parser, &dbl);
+    parse_float32(&parser, &single);
+    parse_float64(&parser, &dbl);
     if (single.value.float_value != dbl.value.float_value) return write_float64(sink, x);
+    write_float16(scratch, x);
+    parser.length = scratch.length;
     cbor_val half = {};
-    parser.cursor = scratch.bytes;
-    cbor_parse_float16(&parser, &half);
+    parse_float16(&parser, &half);
     return write_float_width(sink, x, choose_float_width(&half, &single, &dbl));
 }
 
