@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""Instruction counts of one encode, from valgrind's callgrind.
+
+Default mode: instructions per document for tavrel_cbor and cbor2.  A tiny
+driver loads the document, makes one warm-up call (it fills the UTF-8 caches
+of the str objects, so every later call sees the same input state) and then
+encodes it --calls more times; a baseline run does the same with no calls
+after the warm-up.  Instructions per document = (run - baseline) / calls.
+
+    python bench/callgrind.py [--calls 3] [--json bench/results/callgrind.json]
+
+--profile mode: where our instructions go, per real document.  Needs a build
+with symbols (see bench/README.md) and that interpreter in --python.  Only
+instructions inside pybind11's dispatcher (the whole dumps call) are
+collected, a dump is written after each call, and the last dump (one
+steady-state call) is read with `callgrind_annotate --inclusive=no
+--tree=calling`, which lists every function's self cost split by the source
+file each line came from (so inlined code keeps its file), followed by the
+inclusive cost of every call it makes.  Buckets, in this order:
+
+  float      our code in a function whose name holds "float", or a cbor_parse*/
+             parser function, or in codec/float_writer.cpp, decoders.cpp,
+             parser.cpp; plus the malloc/free/memcpy those functions call
+  conversion our code in binding/dump_value.*, the pybind11 headers (casters,
+             handles, the dispatcher) and std::variant dispatch
+  writers    our code in codec/generator.cpp, codec/encode_p.h,
+             binding/staging_sink.h, plus the malloc/free/memcpy it calls
+             (payload copies into the staging buffer)
+  growth     realloc and memcpy called from _cbor_generator_write_bytes
+             (inclusive: the block growing and the bytes moving into it)
+  copy       PyBytes_FromStringAndSize called from our code (inclusive)
+  walk       the rest of our own code: binding/serializer.h, dumps.cpp,
+             native_stack.*, and Python header macros inlined into it
+  rest       everything our code calls that is not above (PyLong_*,
+             PyUnicode_AsUTF8AndSize, PyDict_Next, PyFloat_AsDouble, ...),
+             i.e. the collected total minus all other buckets
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench import DEFAULT_DATA, DOCUMENTS, count_values  # noqa: E402
+
+DRIVER = """\
+import json, sys
+lib, path, calls = sys.argv[1], sys.argv[2], int(sys.argv[3])
+with open(path, "rb") as f:
+    doc = json.load(f)
+if lib == "tavrel_cbor":
+    from tavrel_cbor import dumps as encode
+else:
+    from cbor2 import dumps as encode
+encode(doc)
+for _ in range(calls):
+    encode(doc)
+"""
+LIBRARIES = ("tavrel_cbor", "cbor2")
+BUCKETS = ("conversion", "walk", "writers", "growth", "float", "copy", "rest")
+# The entry of every pybind11 call, spelled twice: when both patterns match,
+# callgrind 3.19 honours --dump-after only if its pattern is the longer one.
+TOGGLE, DUMP_AFTER = "pybind11::cpp_function::dispatch*", "pybind11::cpp_function::dispatcher*"
+MEMORY = re.compile(r"^(malloc|calloc|realloc|free|cfree|_?_?mem(cpy|move|set)\w*|operator (new|delete))")
+LINE = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+([*>])\s+(.*)$")
+OBJ = re.compile(r" \[(/[^\]]*|\?\?\?)\]$")
+CALLS = re.compile(r" \([\d,]+x\)$")
+
+
+def callgrind(python, args, workdir, extra=()):
+    """Runs the driver under callgrind; returns the output file stem."""
+    lib, path, calls = args
+    out = Path(workdir) / f"cg.{lib}.{Path(path).stem}.{calls}"
+    driver = Path(workdir) / "driver.py"
+    driver.write_text(DRIVER)
+    cmd = ["valgrind", "--tool=callgrind", "--dump-instr=no", f"--callgrind-out-file={out}", *extra,
+           python, str(driver), *map(str, args)]
+    env = dict(os.environ, PYTHONHASHSEED="0")  # same str hashes, so the same dict work, every run
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    return out
+
+
+def totals(path):
+    for line in Path(path).read_text().splitlines():
+        if line.startswith(("totals:", "summary:")):
+            return int(line.split()[1])
+    raise RuntimeError(f"no totals in {path}")
+
+
+def instructions(python, data, docs, calls, workdir):
+    results = {}
+    for doc in docs:
+        path = data / f"{doc}.json"
+        with open(path, "rb") as f:
+            row = {"values": count_values(json.load(f))}
+        for lib in LIBRARIES:
+            base = totals(callgrind(python, (lib, path, 0), workdir))
+            run = totals(callgrind(python, (lib, path, calls), workdir))
+            row[lib] = (run - base) / calls
+        row["ratio"] = row["cbor2"] / row["tavrel_cbor"]
+        results[doc] = row
+        print(f"{doc:<14}{row['values']:>9,} values  tavrel_cbor {row['tavrel_cbor']:>14,.0f} "
+              f"({row['tavrel_cbor'] / row['values']:6.1f}/value)  cbor2 {row['cbor2']:>14,.0f} "
+              f"({row['cbor2'] / row['values']:6.1f}/value)  cbor2/ours {row['ratio']:.2f}", flush=True)
+    return results
+
+
+# ---------------------------------------------------------------- profile
+
+def leaf(function):
+    """'int ns::Cls<T>::name(args)'2 -> 'name'."""
+    text, depth, out = re.sub(r"'\d+$", "", function), 0, []
+    for ch in text:
+        if ch in "<(":
+            depth += 1
+        elif ch in ">)":
+            depth -= 1
+        elif depth == 0:
+            out.append(ch)
+    return "".join(out).split()[-1].split("::")[-1] if "".join(out).split() else text
+
+
+def is_ours(function, obj, module):
+    if obj is not None:
+        return module in obj
+    return re.search(r"tavrel|pybind11|\bcbor_|_cbor_", function) is not None
+
+
+def bucket_of(path, function):
+    name, base = leaf(function), os.path.basename(path)
+    if "float" in name or name.startswith(("cbor_parse", "cbor_next_val", "cbor_parser", "cbor_val")) \
+            or base in ("float_writer.cpp", "decoders.cpp", "parser.cpp"):
+        return "float"
+    if base.startswith("dump_value") or "/pybind11/" in path or base == "variant" or "__variant" in function:
+        return "conversion"
+    if base in ("generator.cpp", "encode_p.h", "staging_sink.h"):
+        return "writers"
+    return "walk"
+
+
+def parse_entry(text):
+    obj = OBJ.search(text)
+    text = OBJ.sub("", text)
+    text = CALLS.sub("", text)
+    path, _, function = text.partition(":")
+    return path, function, obj.group(1) if obj else None
+
+
+def attribute(annotated, module="tavrel_cbor"):
+    """Splits one call's instructions into BUCKETS (rules in the module doc)."""
+    buckets = dict.fromkeys(BUCKETS, 0)
+    caller = None  # (path, function, ours) of the current '*' block
+    for line in annotated.splitlines():
+        m = LINE.match(line)
+        if not m:
+            continue
+        cost, kind, (path, function, obj) = int(m.group(1).replace(",", "")), m.group(2), parse_entry(m.group(3))
+        if kind == "*":
+            caller = (path, function, is_ours(function, obj, module))
+            if caller[2]:
+                buckets[bucket_of(path, function)] += cost
+            continue
+        if caller is None or not caller[2] or is_ours(function, obj, module):
+            continue  # calls between our functions are covered by self costs
+        callee = leaf(function)
+        if callee == "PyBytes_FromStringAndSize":
+            buckets["copy"] += cost
+        elif leaf(caller[1]) == "_cbor_generator_write_bytes" and MEMORY.match(callee):
+            buckets["growth"] += cost
+        elif MEMORY.match(callee):
+            buckets[bucket_of(caller[0], caller[1])] += cost
+        else:
+            buckets["rest"] += cost
+    return buckets
+
+
+def profile(python, data, docs, workdir):
+    results = {}
+    for doc in docs:
+        stem = callgrind(python, ("tavrel_cbor", data / f"{doc}.json", 1), workdir,
+                         ("--collect-atstart=no", f"--toggle-collect={TOGGLE}", f"--dump-after={DUMP_AFTER}"))
+        dumps = sorted(Path(workdir).glob(stem.name + ".*"), key=lambda p: int(p.suffix[1:]))
+        last = str(dumps[-1])  # the call after the warm-up
+        total = totals(last)
+        annotated = subprocess.run(["callgrind_annotate", "--inclusive=no", "--tree=calling", "--threshold=100",
+                                    last], check=True, capture_output=True, text=True).stdout
+        buckets = attribute(annotated)
+        unattributed = total - sum(buckets.values())
+        buckets["rest"] += unattributed
+        results[doc] = {"total": total, "unattributed": unattributed, "buckets": buckets}
+        shares = "  ".join(f"{b} {100 * buckets[b] / total:5.1f}%" for b in BUCKETS)
+        print(f"{doc:<14}{total:>13,} instr/doc  {shares}  (residual {unattributed:,})", flush=True)
+    return results
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--python", default=sys.executable, help="interpreter with the libraries installed")
+    parser.add_argument("--data", type=Path, default=DEFAULT_DATA)
+    parser.add_argument("--only", help="comma-separated documents")
+    parser.add_argument("--calls", type=int, default=3, help="timed calls after the warm-up")
+    parser.add_argument("--profile", action="store_true", help="attribute our instructions to buckets")
+    parser.add_argument("--json", type=Path, help="write (or update) results in this file")
+    parser.add_argument("--keep", type=Path, help="keep callgrind outputs in this directory")
+    args = parser.parse_args(argv)
+    if shutil.which("valgrind") is None:
+        sys.exit("valgrind not found: apt-get install valgrind")
+    docs = args.only.split(",") if args.only else list(DOCUMENTS)
+    workdir = args.keep or Path(tempfile.mkdtemp(prefix="tavrel-cg-"))
+    workdir.mkdir(parents=True, exist_ok=True)
+    try:
+        if args.profile:
+            found = profile(args.python, args.data, docs, workdir)
+        else:
+            found = instructions(args.python, args.data, docs, args.calls, workdir)
+    finally:
+        if args.keep is None:
+            shutil.rmtree(workdir, ignore_errors=True)
+    if args.json:
+        saved = json.loads(args.json.read_text()) if args.json.exists() else {}
+        probe = ("import json, tavrel_cbor, importlib.metadata as m\ntry: v = m.version('cbor2')\n"
+                 "except m.PackageNotFoundError: v = None\nprint(json.dumps([tavrel_cbor.__version__, v]))")
+        ours, cbor2 = json.loads(subprocess.run([args.python, "-c", probe], capture_output=True, text=True).stdout)
+        valgrind = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
+        saved["profile" if args.profile else "instructions"] = {
+            "python": args.python, "versions": {"tavrel_cbor": ours, "cbor2": cbor2, "valgrind": valgrind},
+            "calls": 1 if args.profile else args.calls, "documents": found}
+        args.json.parent.mkdir(parents=True, exist_ok=True)
+        args.json.write_text(json.dumps(saved, indent=1) + "\n")
+
+
+if __name__ == "__main__":
+    main()
