@@ -92,7 +92,11 @@ private:
     // without building a DumpValue: no Python code can run for them.  Every
     // other object goes through the full matching.
     void write_element(PyObject *item) {
-        if (write_plain_scalar(item)) return;
+        if (!write_plain_scalar(item)) write_compound(item);
+    }
+
+    // Containers of exact types, and everything that needs matching.
+    void write_compound(PyObject *item) {
         PyTypeObject *type = Py_TYPE(item);
         if (type == &PyDict_Type) return write_dict(item);
         if (type == &PyList_Type) return write_sequence<ListItems>(item);
@@ -121,11 +125,11 @@ private:
         return true;
     }
 
-    // Anything else is held by a strong reference while it is written: the
-    // Python code its conversion or its elements run may drop it.
+    // Anything but a plain scalar is held by a strong reference while it is
+    // written: the Python code its conversion or its elements run may drop it.
     void write_held(PyObject *item) {
         py::object held = py::reinterpret_borrow<py::object>(item);
-        write_element(held.ptr());
+        write_compound(held.ptr());
     }
 
     void write_bool(bool value) { put(sink_.put(value ? 0xF5 : 0xF4)); }
@@ -209,10 +213,12 @@ private:
         return equal == 1;
     }
 
-    // Python code run during a walk changed a container under it.
+    // Python code run during a walk changed a container under it; the texts
+    // are the interpreter's own for the same mistake.
     [[noreturn]] static void changed(const char *what) {
         throw std::runtime_error(std::string(what) + " changed size during iteration");
     }
+    [[noreturn]] static void keys_changed() { throw std::runtime_error("dictionary keys changed during iteration"); }
 
     [[noreturn]] void too_deep() const {
         throw std::runtime_error("Exceeded recursion limit:" + std::to_string(counter_.max_depth));
@@ -303,7 +309,7 @@ private:
         for (;;) {
             if (PyDict_Size(dict) != count) changed("dictionary");
             if (!PyDict_Next(dict, &position, &key, &value)) break;
-            if (++written > count) changed("dictionary");
+            if (++written > count) keys_changed();
             Level level(*this);
             if (write_plain_scalar(key)) {
                 level.check();
@@ -314,11 +320,11 @@ private:
             // may run code that deletes the entry.
             py::object held_key = py::reinterpret_borrow<py::object>(key);
             py::object held_value = py::reinterpret_borrow<py::object>(value);
-            write_element(held_key.ptr());
+            write_compound(held_key.ptr());
             level.check();
             write_element(held_value.ptr());
         }
-        if (written != count) changed("dictionary");
+        if (written != count) keys_changed();
         if constexpr (Indefinite) put(sink_.put(0xFF));
     }
 

@@ -168,6 +168,15 @@ def test_dict_entry_replaced_without_size_change(indefinite):
         assert isinstance(cbor2.loads(out), dict)
 
 
+@pytest.mark.parametrize("kind", HOOK_ITEMS)
+def test_dict_keys_replaced_during_its_walk(kind, indefinite):
+    # Same size, but the walk would meet more entries than the dict holds.
+    table = {i: i for i in range(8)}
+    table[1] = hook(kind, lambda: (table.pop(0), table.update({100: 1})))
+    with raises_exact(RuntimeError, "dictionary keys changed during iteration"):
+        dumps(table, indefinite)
+
+
 def quoted_failure(err):
     return ("failed with " + type(err).__name__ + ": " + str(err)).encode()[:40].decode()
 
