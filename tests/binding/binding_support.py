@@ -4,8 +4,12 @@ texts of the module's errors."""
 import math
 import re
 import struct
+import sys
 
 import pytest
+
+# The largest max_depth the platform accepts (size_t).
+SIZE_MAX = sys.maxsize * 2 + 1
 
 CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
 RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint64_t"

@@ -6,7 +6,7 @@ import threading
 import cbor2
 import pytest
 
-from binding_support import RANGE_ERROR, STACK_ERROR, nested, nested_bytes, obj, raises_exact, scan, sub
+from binding_support import RANGE_ERROR, SIZE_MAX, STACK_ERROR, nested, nested_bytes, obj, raises_exact, scan, sub
 from tavrel_cbor import dumps
 
 DEEP = 300_000
@@ -40,7 +40,7 @@ def test_stack_exhaustion_raises(make, indefinite):
         dumps(value, indefinite)
     # A huge limit does not stop the walk either; the stack guard does.
     with raises_exact(RecursionError, STACK_ERROR):
-        dumps(value, indefinite, 2**64 - 1)
+        dumps(value, indefinite, SIZE_MAX)
     assert dumps([1], indefinite) == (b"\x9f\x01\xff" if indefinite else b"\x81\x01")
 
 

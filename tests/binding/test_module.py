@@ -8,7 +8,7 @@ import pytest
 
 import tavrel_cbor
 from binding_support import (
-    SIGNATURE, depth_error, ident, incompatible, nested, nested_bytes, obj, raises_exact, rejected_call, sub,
+    SIGNATURE, SIZE_MAX, depth_error, ident, incompatible, nested, nested_bytes, obj, raises_exact, rejected_call, sub,
 )
 from tavrel_cbor import dumps
 
@@ -116,7 +116,7 @@ def test_indefinite_without_a_truth_value_is_rejected(flag):
         (obj(index=2), 2),
         (obj(int=2), 2),
         (decimal.Decimal("2.7"), 2),
-        (2**64 - 1, None),
+        (SIZE_MAX, None),
     ],
     ids=ident,
 )
