@@ -3,6 +3,8 @@ __index__, __int__ or __bool__, other numeric types and numpy scalars."""
 import decimal
 import enum
 import fractions
+import platform
+import sys
 
 import pytest
 
@@ -121,6 +123,10 @@ def test_truth_objects_as_keys_and_values(indefinite):
     assert dumps(value, indefinite) == bytes.fromhex(f"bf {body} ff" if indefinite else f"a2 {body}")
 
 
+# Interpreters on which an object with __index__ is converted with it first.
+INDEX_FIRST = sys.version_info < (3, 8) or platform.python_implementation() == "PyPy"
+
+
 @pytest.fixture(scope="module")
 def np():
     return pytest.importorskip("numpy")
@@ -141,10 +147,11 @@ def test_numpy_scalars(np, mode):
         (np.float64(1.5), "f93e00"),
         (np.float64(0.1), "fb3fb999999999999a"),
         (np.float64("nan"), "f97e00"),
-        # Not float subclasses, or too big for int64: only the truth value fits.
+        # Not float subclasses, or too big for int64: only the truth value fits,
+        # except where __index__ is taken first (CPython 3.7, PyPy).
         (np.float32(0.5), "f5"),
         (np.float32(0.0), "f4"),
-        (np.uint64(2**63), "f5"),
+        (np.uint64(2**63), "1b8000000000000000" if INDEX_FIRST else "f5"),
     ]
     for value, expected in table:
         item = bytes.fromhex(expected)

@@ -31,7 +31,7 @@ def doc_dumps():
 
 def params(func):
     args = func.args
-    assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg)
+    assert not (getattr(args, "posonlyargs", None) or args.kwonlyargs or args.vararg or args.kwarg)
     defaults = [None] * (len(args.args) - len(args.defaults)) + list(args.defaults)
     return [(a.arg, None if d is None else ast.literal_eval(d)) for a, d in zip(args.args, defaults)]
 
@@ -48,7 +48,8 @@ def union_members(annotation):
 def union_member_name(node):
     if isinstance(node, ast.Subscript):  # list[Any] -> list
         node = node.value
-    if isinstance(node, ast.Constant) and node.value is None:
+    # None parses as ast.NameConstant before Python 3.8.
+    if isinstance(node, (ast.Constant, getattr(ast, "NameConstant", ast.Constant))) and node.value is None:
         return "None"
     return node.id
 
