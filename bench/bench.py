@@ -12,6 +12,7 @@ import argparse
 import datetime
 import gc
 import importlib
+import importlib.util
 import importlib.metadata
 import json
 import os
@@ -124,12 +125,22 @@ def count_values(value):
 
 # ---------------------------------------------------------------- runners
 
-def runners():
+def load_baseline(path):
+    """Another build of the module (say, an older commit's), loaded beside ours."""
+    spec = importlib.util.spec_from_file_location("tavrel_cbor", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def runners(baseline=None):
     """(name, callable) for our variants and every importable peer, plus notes."""
     dumps = tavrel_cbor.dumps
     found = [(OURS, dumps),
              (OURS + " indefinite=False", lambda v: dumps(v, indefinite=False)),
              (OURS + " max_depth=1000", lambda v: dumps(v, max_depth=1000))]
+    if baseline is not None:
+        found.append((OURS + " baseline", load_baseline(baseline).dumps))
     notes = {}
     for name, module, attr in (("cbor2", "cbor2", "dumps"), ("msgpack", "msgpack", "packb"),
                                ("ormsgpack", "ormsgpack", "packb"), ("orjson", "orjson", "dumps"),
@@ -264,6 +275,8 @@ def main(argv=None):
     parser.add_argument("--only", help="comma-separated workload names")
     parser.add_argument("--seed", type=int, default=20240601)
     parser.add_argument("--json", type=Path, help="write all results to this file")
+    parser.add_argument("--baseline", type=Path,
+                        help="a tavrel_cbor module file from another build, timed as one more runner")
     args = parser.parse_args(argv)
     repeat, scale = (min(args.repeat, 3), 0.1) if args.quick else (args.repeat, 1.0)
     names = list(DOCUMENTS) + list(SYNTHETIC)
@@ -273,7 +286,7 @@ def main(argv=None):
         if unknown:
             parser.error(f"unknown workloads {unknown}; choose from {list(DOCUMENTS) + list(SYNTHETIC)}")
 
-    all_runners, missing = runners()
+    all_runners, missing = runners(args.baseline)
     info = machine_info()
     print(f"{info['cpu']}, {info['cores']} cores, Python {info['python']}, {info['date']}")
     print("versions: " + ", ".join(f"{k} {v}" for k, v in info["versions"].items()))
