@@ -30,7 +30,7 @@ README = os.path.join(REPO, "README.md")
 TEST_COMMAND = 'python -m pip install ".[test]" && python -m pytest'
 
 # Linked files that other work in progress provides.
-PENDING_LINKS = {"bench/README.md"}
+PENDING_LINKS = set()
 
 
 def read(*parts):
