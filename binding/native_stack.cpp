@@ -10,7 +10,28 @@
 
 namespace tavrel {
 
-uintptr_t NativeStack::measure_limit() const {
+uintptr_t NativeStack::lowest_allowed(uintptr_t entry) {
+    uintptr_t limit = thread_limit();
+#ifdef PYPY_VERSION
+    // PyPy checks its own stack against a budget well below the thread's
+    // (under a megabyte at the default recursion limit), and a C API call
+    // that trips it cannot always report the error.  Stay well inside it.
+    constexpr uintptr_t kPyPyBudget = 256 * 1024;
+    limit = std::max<uintptr_t>(limit, entry > kPyPyBudget ? entry - kPyPyBudget : 1);
+#else
+    (void)entry;
+#endif
+    return limit;
+}
+
+uintptr_t NativeStack::thread_limit() {
+    // A thread's stack never moves, so its bound is found once: on the main
+    // thread the lookup reads /proc/self/maps, far too slow for every call.
+    thread_local const uintptr_t limit = measure_thread_limit();
+    return limit;
+}
+
+uintptr_t NativeStack::measure_thread_limit() {
     uintptr_t low = 0;
     size_t size = 0;
 #if defined(__APPLE__)
@@ -27,9 +48,10 @@ uintptr_t NativeStack::measure_limit() const {
 #endif
     if (low == 0 || size == 0) {
         // Bounds unknown: allow a budget that every supported platform's
-        // default thread stack can hold.
+        // default thread stack can hold, below where this thread is now.
         constexpr uintptr_t kBudget = 256 * 1024;
-        return entry_ > kBudget ? entry_ - kBudget : 1;
+        const uintptr_t now = here();
+        return now > kBudget ? now - kBudget : 1;
     }
     // Keep a reserve for the Python code a conversion may run (__index__,
     // __bool__, __str__ ...) and for raising the error itself.

@@ -9,31 +9,26 @@ namespace tavrel {
 
 class NativeStack {
 public:
-    NativeStack() : entry_(here()) {}
+    NativeStack() : limit_(lowest_allowed(here())) {}
 
-    // Raises RecursionError when the stack below the caller is nearly used up.
-    // Shallow walks never pay for measuring the stack's bounds.
-    void check() {
-        const uintptr_t sp = here();
-        if (sp + kFreeDepth > entry_) return;
-        if (limit_ == 0) limit_ = measure_limit();
-        if (sp < limit_) fail();
+    // Raises RecursionError when the stack below the caller is nearly used
+    // up, including what enclosing calls (dumps called from a conversion
+    // inside another dumps, say) have used already.
+    void check() const {
+        if (here() < limit_) fail();
     }
 
 private:
-    // Stack the walk may use before the real bounds are looked up; smaller
-    // than the smallest thread stack Python lets a program ask for.
-    static constexpr uintptr_t kFreeDepth = 8 * 1024;
+    static uintptr_t here() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
 
-    static uintptr_t here() {
-        return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    }
-
-    uintptr_t measure_limit() const;
+    // The lowest stack address a walk entered at `entry` may reach.
+    static uintptr_t lowest_allowed(uintptr_t entry);
+    // The same bound from the thread's stack alone; looked up once per thread.
+    static uintptr_t thread_limit();
+    static uintptr_t measure_thread_limit();
     [[noreturn]] static void fail();
 
-    uintptr_t entry_;
-    uintptr_t limit_ = 0;
+    uintptr_t limit_;
 };
 
 }  // namespace tavrel
