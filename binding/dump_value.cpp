@@ -48,7 +48,7 @@ bool load_truth(PyObject *src, bool convert, bool &out) {
         out = result == 1;
         return true;
     }
-    PyErr_Clear();
+    drop_error();
     return false;
 }
 
@@ -77,7 +77,7 @@ bool load_integer(PyObject *src, bool convert, T &out) {
     if (!PyLong_Check(src)) {
         index = py::reinterpret_steal<py::object>(PyNumber_Index(src));
         if (!index) {
-            PyErr_Clear();
+            drop_error();
             if (!convert) return false;
         } else {
             number = index.ptr();
@@ -86,10 +86,10 @@ bool load_integer(PyObject *src, bool convert, T &out) {
 #endif
     const T value = as_integer<T>(number);
     if (value == static_cast<T>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
+        drop_error();
         if (convert && PyNumber_Check(src)) {
             auto as_int = py::reinterpret_steal<py::object>(PyNumber_Long(src));
-            PyErr_Clear();
+            drop_error();
             return load_integer(as_int.ptr(), false, out);
         }
         return false;
@@ -103,7 +103,7 @@ bool load_string_view(PyObject *src, std::string_view &out) {
         Py_ssize_t size = 0;
         const char *utf8 = PyUnicode_AsUTF8AndSize(src, &size);
         if (utf8 == nullptr) {
-            PyErr_Clear();
+            drop_error();
             return false;
         }
         out = std::string_view(utf8, static_cast<size_t>(size));
@@ -170,6 +170,23 @@ bool load_pass(PyObject *src, bool convert, DumpValue &out) {
 }
 
 }  // namespace
+
+void drop_error() {
+    PyObject *pending = PyErr_Occurred();
+    if (pending == nullptr) return;
+    if (PyErr_GivenExceptionMatches(pending, PyExc_RecursionError) ||
+        PyErr_GivenExceptionMatches(pending, PyExc_MemoryError))
+        raise_pending();
+    PyErr_Clear();
+}
+
+void raise_pending() {
+#ifdef PYPY_VERSION
+    throw pypy::PendingError{};
+#else
+    throw py::error_already_set();
+#endif
+}
 
 bool load_uint64(PyObject *src, bool convert, uint64_t &out) { return load_integer(src, convert, out); }
 bool load_int64(PyObject *src, bool convert, int64_t &out) { return load_integer(src, convert, out); }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <variant>
 
+#include "pypy_stored.h"
+
 namespace tavrel {
 
 namespace py = pybind11;
@@ -20,6 +22,15 @@ using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tu
 // The text of every failed conversion, whatever the pybind11 release says.
 inline constexpr const char *kCastErrorText =
     "Unable to cast Python instance to C++ type (compile in debug mode for details)";
+
+// Drops the error a failed alternative leaves behind.  A RecursionError or
+// MemoryError is no mismatch: it is raised, since trying the remaining
+// alternatives would only run the failing code again, and again for every
+// enclosing level.
+void drop_error();
+
+// Raises the pending Python error out of the walk.
+[[noreturn]] void raise_pending();
 
 // Two passes over the alternatives, the first without implicit conversion.
 // False when nothing accepts src; no Python error is left pending.
@@ -43,7 +54,17 @@ struct type_caster<tavrel::DumpValue> {
     PYBIND11_TYPE_CASTER(tavrel::DumpValue,
                          const_name("Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None]"));
 
-    bool load(handle src, bool /*convert*/) { return src && tavrel::load_dump_value(src.ptr(), value); }
+    bool load(handle src, bool /*convert*/) {
+#ifdef PYPY_VERSION
+        try {
+            return src && tavrel::load_dump_value(src.ptr(), value);
+        } catch (const tavrel::pypy::PendingError &) {
+            throw error_already_set();
+        }
+#else
+        return src && tavrel::load_dump_value(src.ptr(), value);
+#endif
+    }
 };
 
 }  // namespace detail

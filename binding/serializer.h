@@ -16,6 +16,7 @@
 #include "dump_value.h"
 #include "encode_p.h"
 #include "native_stack.h"
+#include "pypy_stored.h"
 #include "staging_sink.h"
 
 namespace tavrel {
@@ -139,12 +140,17 @@ private:
     }
 
     void write_float(PyObject *obj) {
+#ifdef PYPY_VERSION
+        // PyPy's PyFloat_AsDouble asks a subclass's own __float__; the stored
+        // value is what CPython reads, and what is written everywhere.
+        if (PyFloat_Check(obj)) return put(write_float_shortest(sink_, PyFloat_AS_DOUBLE(obj)));
+#endif
         double x = PyFloat_AsDouble(obj);
         if (x == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
+            drop_error();
             if (!PyNumber_Check(obj)) throw py::cast_error(kCastErrorText);
             auto as_float = py::reinterpret_steal<py::object>(PyNumber_Float(obj));
-            PyErr_Clear();
+            drop_error();
             if (!as_float || !PyFloat_Check(as_float.ptr())) throw py::cast_error(kCastErrorText);
             x = PyFloat_AS_DOUBLE(as_float.ptr());
         }
@@ -204,12 +210,12 @@ private:
     // Steals made; false (with no error pending) unless made == obj.
     static bool equals(PyObject *made, PyObject *obj) {
         if (made == nullptr) {
-            PyErr_Clear();
+            drop_error();
             return false;
         }
         const int equal = PyObject_RichCompareBool(made, obj, Py_EQ);
         Py_DECREF(made);
-        if (equal < 0) PyErr_Clear();
+        if (equal < 0) drop_error();
         return equal == 1;
     }
 
@@ -253,16 +259,26 @@ private:
     struct ListItems {
         static constexpr const char *kName = "list";
         static constexpr bool kCanChange = true;
+#ifdef PYPY_VERSION
+        static PyTypeObject *base() { return &PyList_Type; }
+        static Py_ssize_t size(PyObject *seq) {
+            return PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : pypy::stored_size(base(), seq);
+        }
+#else
         static Py_ssize_t size(PyObject *seq) { return PyList_GET_SIZE(seq); }
-#ifndef PYPY_VERSION
         static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyList_GET_ITEM(seq, i); }
 #endif
     };
     struct TupleItems {
         static constexpr const char *kName = "tuple";
         static constexpr bool kCanChange = false;
+#ifdef PYPY_VERSION
+        static PyTypeObject *base() { return &PyTuple_Type; }
+        static Py_ssize_t size(PyObject *seq) {
+            return PyTuple_CheckExact(seq) ? PyTuple_GET_SIZE(seq) : pypy::stored_size(base(), seq);
+        }
+#else
         static Py_ssize_t size(PyObject *seq) { return PyTuple_GET_SIZE(seq); }
-#ifndef PYPY_VERSION
         static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyTuple_GET_ITEM(seq, i); }
 #endif
     };
@@ -271,9 +287,7 @@ private:
     void write_item(PyObject *seq, Py_ssize_t i) {
 #ifdef PYPY_VERSION
         // PyPy hands out items one at a time, as new references.
-        PyObject *fetched = PySequence_GetItem(seq, i);
-        if (fetched == nullptr) throw py::error_already_set();
-        py::object held = py::reinterpret_steal<py::object>(fetched);
+        py::object held = pypy::stored_item(Items::base(), seq, i);
         write_element(held.ptr());
 #else
         PyObject *item = Items::borrowed(seq, i);
@@ -300,8 +314,36 @@ private:
         if constexpr (Indefinite) put(sink_.put(0xFF));
     }
 
+#ifdef PYPY_VERSION
+    // Dicts under PyPy: the stored entries through dict.items, whose
+    // iteration refuses a dict that changes size.  PyPy's PyDict_Next
+    // reads a subclass through its own methods and cannot survive a change.
+    void write_dict_pypy(PyObject *dict) {
+        const Py_ssize_t count = pypy::stored_size(&PyDict_Type, dict);
+        put(write_container(sink_, kMajorMap, Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
+        py::object items = pypy::call_base(&PyDict_Type, "items", dict);
+        auto iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(items.ptr()));
+        if (!iterator) throw pypy::PendingError{};
+        Py_ssize_t written = 0;
+        while (PyObject *pair = PyIter_Next(iterator.ptr())) {
+            py::object held = py::reinterpret_steal<py::object>(pair);
+            if (++written > count) keys_changed();
+            Level level(*this);
+            write_element(PyTuple_GET_ITEM(pair, 0));
+            level.check();
+            write_element(PyTuple_GET_ITEM(pair, 1));
+        }
+        if (PyErr_Occurred()) throw pypy::PendingError{};
+        if (written != count) keys_changed();
+        if constexpr (Indefinite) put(sink_.put(0xFF));
+    }
+#endif
+
     void write_dict(PyObject *dict) {
         stack_.check();
+#ifdef PYPY_VERSION
+        return write_dict_pypy(dict);
+#else
         const Py_ssize_t count = PyDict_Size(dict);
         put(write_container(sink_, kMajorMap, Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
         Py_ssize_t position = 0, written = 0;
@@ -326,6 +368,7 @@ private:
         }
         if (written != count) keys_changed();
         if constexpr (Indefinite) put(sink_.put(0xFF));
+#endif
     }
 
     std::unique_ptr<cbor_generator, GeneratorDeleter> generator;

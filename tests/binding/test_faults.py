@@ -6,7 +6,7 @@ import threading
 import cbor2
 import pytest
 
-from binding_support import RANGE_ERROR, SIZE_MAX, STACK_ERROR, nested, nested_bytes, obj, raises_exact, scan, sub
+from binding_support import DEEP_OK, PYPY, RANGE_ERROR, SIZE_MAX, is_stack_error, nested, nested_bytes, obj, raises_exact, scan, sub
 from tavrel_cbor import dumps
 
 DEEP = 300_000
@@ -24,9 +24,16 @@ def self_dict():
     return value
 
 
+# PyPy's C API layer builds the C form of a nested tuple recursively as soon
+# as it reaches any extension, and overflows its own stack on this one.
+DEEP_TUPLE = pytest.param(
+    lambda: nested(tuple, DEEP),
+    marks=pytest.mark.skipif(PYPY, reason="PyPy converts deeply nested tuples for C recursively"),
+)
+
 HOSTILE = {
     "list": lambda: nested(list, DEEP),
-    "tuple": lambda: nested(tuple, DEEP),
+    "tuple": DEEP_TUPLE,
     "dict": lambda: nested(dict, DEEP // 2),
     "self-list": self_list,
     "self-dict": self_dict,
@@ -36,17 +43,19 @@ HOSTILE = {
 @pytest.mark.parametrize("make", HOSTILE.values(), ids=HOSTILE.keys())
 def test_stack_exhaustion_raises(make, indefinite):
     value = make()
-    with raises_exact(RecursionError, STACK_ERROR):
+    with pytest.raises(RecursionError) as caught:
         dumps(value, indefinite)
+    assert is_stack_error(caught.value)
     # A huge limit does not stop the walk either; the stack guard does.
-    with raises_exact(RecursionError, STACK_ERROR):
+    with pytest.raises(RecursionError) as caught:
         dumps(value, indefinite, SIZE_MAX)
+    assert is_stack_error(caught.value)
     assert dumps([1], indefinite) == (b"\x9f\x01\xff" if indefinite else b"\x81\x01")
 
 
 @pytest.mark.parametrize("kind", [list, tuple, dict])
 def test_ten_thousand_levels_encode(kind, indefinite):
-    assert dumps(nested(kind, 10_000), indefinite) == nested_bytes(kind, 10_000, indefinite)
+    assert dumps(nested(kind, DEEP_OK), indefinite) == nested_bytes(kind, DEEP_OK, indefinite)
 
 
 def run_on_small_stack(func, *args):
@@ -85,7 +94,7 @@ def test_stack_exhaustion_in_a_small_thread(make, indefinite):
     value = make()
     result, error = run_on_small_stack(dumps, value, indefinite)
     assert result is None
-    assert type(error) is RecursionError and str(error) == STACK_ERROR
+    assert is_stack_error(error)
 
 
 def test_small_thread_still_encodes_shallow_values():
@@ -173,6 +182,11 @@ def test_dict_keys_replaced_during_its_walk(kind, indefinite):
     # Same size, but the walk would meet more entries than the dict holds.
     table = {i: i for i in range(8)}
     table[1] = hook(kind, lambda: (table.pop(0), table.update({100: 1})))
+    if PYPY:  # PyPy's dict iteration walks the entries the dict had when it began
+        out = dumps(table, indefinite)
+        scan(out)
+        assert sorted(cbor2.loads(out)) == list(range(8))
+        return
     with raises_exact(RuntimeError, "dictionary keys changed during iteration"):
         dumps(table, indefinite)
 
@@ -227,3 +241,20 @@ def test_range_error_after_str_changes_the_list():
     seq.extend([Shrinking(2**64), 1, 2])
     with raises_exact(RuntimeError, RANGE_ERROR + "gone"):
         dumps(seq)
+
+
+@pytest.mark.parametrize("error", [RecursionError, MemoryError])
+@pytest.mark.parametrize("method", ["__index__", "__bool__"])
+def test_exhaustion_during_matching_is_raised_not_retried(error, method):
+    calls = []
+
+    def fail(self):
+        calls.append(1)
+        raise error("from " + method)
+
+    value = type("Exhausting", (), {method: fail})()
+    for arg in (value, [value], {"k": value}):
+        calls.clear()
+        with pytest.raises(error, match="^from " + method + "$"):
+            dumps(arg)
+        assert len(calls) == 1
