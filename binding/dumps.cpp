@@ -28,9 +28,17 @@ std::string describe_pending_error() {
 
 template <bool Indefinite, bool DepthLimited>
 py::bytes serialize(const DumpValue &value, size_t max_depth) {
-    Serializer<Indefinite, DepthLimited> serializer(max_depth);
-    serializer.visit(value);
-    return serializer.result();
+#ifdef PYPY_VERSION
+    try {
+#endif
+        Serializer<Indefinite, DepthLimited> serializer(max_depth);
+        serializer.visit(value);
+        return serializer.result();
+#ifdef PYPY_VERSION
+    } catch (const pypy::PendingError &) {
+        throw py::error_already_set();
+    }
+#endif
 }
 
 }  // namespace

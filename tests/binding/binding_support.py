@@ -2,6 +2,7 @@
 RFC 8949, a structural checker for the encoder's output, and the fixed
 texts of the module's errors."""
 import math
+import platform
 import re
 import struct
 import sys
@@ -14,6 +15,17 @@ SIZE_MAX = sys.maxsize * 2 + 1
 CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
 RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint64_t"
 STACK_ERROR = "maximum recursion depth exceeded while encoding a nested value"
+PYPY = platform.python_implementation() == "PyPy"
+# Nesting that must still encode on the main thread.  PyPy's C API checks its
+# own, much smaller, stack budget, so the walk stops far earlier there.
+DEEP_OK = 1_000 if PYPY else 10_000
+
+
+def is_stack_error(err):
+    """Our guard's RecursionError; under PyPy its own check may trip first."""
+    if type(err) is not RecursionError:
+        return False
+    return str(err) == STACK_ERROR or (PYPY and str(err).startswith("maximum recursion depth exceeded"))
 SIGNATURE = (
     "(value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
     "indefinite: bool = True, max_depth: int = 0) -> bytes"

@@ -1,6 +1,7 @@
 """Lists, tuples and dicts: framing, element order, subclasses and the
 depth limit."""
 import collections
+import platform
 
 import pytest
 
@@ -85,7 +86,10 @@ SUBCLASSES = [
     (ShadowList([1, [2]]), "9f 01 9f 02 ff ff", "82 01 81 02"),
     (ShadowTuple((1, 2)), "9f 01 02 ff", "82 01 02"),
     (ShadowDict({"b": 1, "a": 2}), "bf 61 62 01 61 61 02 ff", "a2 61 62 01 61 61 02"),
-    (moved_ordered_dict(), "bf 61 61 01 61 62 02 ff", "a2 61 61 01 61 62 02"),
+    # PyPy's OrderedDict reorders the stored entries themselves.
+    (moved_ordered_dict(), "bf 61 62 02 61 61 01 ff", "a2 61 62 02 61 61 01")
+    if platform.python_implementation() == "PyPy"
+    else (moved_ordered_dict(), "bf 61 61 01 61 62 02 ff", "a2 61 61 01 61 62 02"),
     (Point(1, 2), "9f 01 02 ff", "82 01 02"),
     ([ShadowDict(x=ShadowList([ShadowTuple((3,))]))], "9f bf 61 78 9f 9f 03 ff ff ff ff", "81 a1 61 78 81 81 03"),
 ]

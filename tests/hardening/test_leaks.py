@@ -25,7 +25,12 @@ STACK_PATH_CALLS = 2_000
 IMMORTAL = sys.version_info >= (3, 12)
 SANITIZED = os.environ.get("TAVREL_SANITIZED") == "1"
 
-pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+pytestmark = [
+    pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm"),
+    pytest.mark.skipif(
+        sys.implementation.name == "pypy", reason="PyPy has no reference counts and its collector grows memory lazily"
+    ),
+]
 
 
 def rss():
@@ -144,7 +149,7 @@ def test_no_growth_over_30000_calls(name):
         for o, b in zip(SINGLETONS, singletons_before):
             # Other code touches these too; a leaked or stolen reference per
             # call would move them by thousands.
-            assert abs(sys.getrefcount(o) - b) < CALLS // 10, (o, b, sys.getrefcount(o))
+            assert abs(sys.getrefcount(o) - b) < calls // 10, (o, b, sys.getrefcount(o))
     if not SANITIZED:  # the sanitizer's quarantine holds freed memory on purpose
         assert rss_growth < RSS_LIMIT, "resident set grew by %d bytes" % rss_growth
 
@@ -153,7 +158,8 @@ def test_results_are_released():
     """Each result is an object of its own, freed when dropped."""
     value = mixed_document()
     first = dumps(value)
-    assert sys.getrefcount(first) == 2  # the name and the call's argument
+    fresh = bytes(bytearray(first))  # an equal object nothing else refers to
+    assert sys.getrefcount(first) == sys.getrefcount(fresh)
     results = [dumps(value) for _ in range(100)]
     assert all(r == first for r in results)
     assert len({id(r) for r in results}) == 100
