@@ -3,6 +3,7 @@ and in step with the signature the module itself reports."""
 import ast
 import os
 import re
+import sys
 import textwrap
 
 import pytest
@@ -48,8 +49,9 @@ def union_members(annotation):
 def union_member_name(node):
     if isinstance(node, ast.Subscript):  # list[Any] -> list
         node = node.value
-    # None parses as ast.NameConstant before Python 3.8.
-    if isinstance(node, (ast.Constant, getattr(ast, "NameConstant", ast.Constant))) and node.value is None:
+    # None parses as ast.NameConstant before Python 3.8 (the name is deprecated after).
+    constant = ast.NameConstant if sys.version_info < (3, 8) else ast.Constant
+    if isinstance(node, constant) and node.value is None:
         return "None"
     return node.id
 
