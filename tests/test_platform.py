@@ -225,7 +225,7 @@ def test_max_depth_range_follows_size_t(max_depth, on_32, on_64, indefinite, hex
             dumps([[1]], indefinite, max_depth=max_depth)
 
 
-def test_max_depth_at_size_max_is_a_real_limit():
+def test_max_depth_takes_size_max_and_no_more():
     assert dumps([[1]], max_depth=SIZE_MAX) == bytes.fromhex("9f 9f 01 ff ff")
     with pytest.raises(TypeError):
         dumps([[1]], max_depth=SIZE_MAX + 1)
