@@ -119,21 +119,21 @@ bool load_string_view(PyObject *src, std::string_view &out) {
 // The handle alternatives, which need no conversion and run no Python code.
 bool load_handle(PyObject *src, DumpValue &out) {
     if (PyBool_Check(src)) {
-        out.emplace<0>(borrow<py::bool_>(src));
+        out.emplace<py::bool_>(borrow<py::bool_>(src));
     } else if (PyFloat_Check(src)) {
-        out.emplace<1>(borrow<py::float_>(src));
+        out.emplace<py::float_>(borrow<py::float_>(src));
     } else if (PyLong_Check(src)) {
-        out.emplace<2>(borrow<py::int_>(src));
+        out.emplace<py::int_>(borrow<py::int_>(src));
     } else if (PyList_Check(src)) {
-        out.emplace<3>(borrow<py::list>(src));
+        out.emplace<py::list>(borrow<py::list>(src));
     } else if (PyTuple_Check(src)) {
-        out.emplace<4>(borrow<py::tuple>(src));
+        out.emplace<py::tuple>(borrow<py::tuple>(src));
     } else if (PyDict_Check(src)) {
-        out.emplace<5>(borrow<py::dict>(src));
+        out.emplace<py::dict>(borrow<py::dict>(src));
     } else if (PyBytes_Check(src)) {
-        out.emplace<6>(borrow<py::bytes>(src));
+        out.emplace<py::bytes>(borrow<py::bytes>(src));
     } else if (PyUnicode_Check(src)) {
-        out.emplace<7>(borrow<py::str>(src));
+        out.emplace<py::str>(borrow<py::str>(src));
     } else {
         return false;
     }
@@ -144,26 +144,26 @@ bool load_pass(PyObject *src, bool convert, DumpValue &out) {
     if (load_handle(src, out)) return true;
     bool truth;
     if (load_truth(src, convert, truth)) {
-        out.emplace<8>(truth);
+        out.emplace<bool>(truth);
         return true;
     }
     uint64_t unsigned_value;
     if (load_integer(src, convert, unsigned_value)) {
-        out.emplace<9>(unsigned_value);
+        out.emplace<uint64_t>(unsigned_value);
         return true;
     }
     int64_t signed_value;
     if (load_integer(src, convert, signed_value)) {
-        out.emplace<10>(signed_value);
+        out.emplace<int64_t>(signed_value);
         return true;
     }
     std::string_view text;
     if (load_string_view(src, text)) {
-        out.emplace<11>(text);
+        out.emplace<std::string_view>(text);
         return true;
     }
     if (src == Py_None) {
-        out.emplace<12>(borrow<py::none>(src));
+        out.emplace<py::none>(borrow<py::none>(src));
         return true;
     }
     return false;
@@ -175,7 +175,8 @@ void drop_error() {
     PyObject *pending = PyErr_Occurred();
     if (pending == nullptr) return;
     if (PyErr_GivenExceptionMatches(pending, PyExc_RecursionError) ||
-        PyErr_GivenExceptionMatches(pending, PyExc_MemoryError))
+        PyErr_GivenExceptionMatches(pending, PyExc_MemoryError) ||
+        !PyErr_GivenExceptionMatches(pending, PyExc_Exception))
         raise_pending();
     PyErr_Clear();
 }
@@ -190,11 +191,13 @@ void raise_pending() {
 
 bool load_uint64(PyObject *src, bool convert, uint64_t &out) { return load_integer(src, convert, out); }
 bool load_int64(PyObject *src, bool convert, int64_t &out) { return load_integer(src, convert, out); }
+bool load_size(PyObject *src, bool convert, size_t &out) { return load_integer(src, convert, out); }
+bool load_truth_value(PyObject *src, bool &out) { return load_truth(src, true, out); }
 
 bool load_dump_value(PyObject *src, DumpValue &out) {
     // None first: it is the one exact type that the handle alternatives skip.
     if (src == Py_None) {
-        out.emplace<12>(borrow<py::none>(src));
+        out.emplace<py::none>(borrow<py::none>(src));
         return true;
     }
     return load_pass(src, false, out) || load_pass(src, true, out);

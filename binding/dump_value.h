@@ -9,6 +9,7 @@
 #include <string_view>
 #include <variant>
 
+#include "errors.h"
 #include "pypy_stored.h"
 
 namespace tavrel {
@@ -19,14 +20,11 @@ namespace py = pybind11;
 using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict, py::bytes,
                                py::str, bool, uint64_t, int64_t, std::string_view, py::none>;
 
-// The text of every failed conversion, whatever the pybind11 release says.
-inline constexpr const char *kCastErrorText =
-    "Unable to cast Python instance to C++ type (compile in debug mode for details)";
-
-// Drops the error a failed alternative leaves behind.  A RecursionError or
-// MemoryError is no mismatch: it is raised, since trying the remaining
-// alternatives would only run the failing code again, and again for every
-// enclosing level.
+// Drops the error a failed alternative leaves behind.  Some errors are no
+// mismatch and are raised instead: RecursionError and MemoryError, since
+// trying the remaining alternatives would only run the failing code again,
+// and again for every enclosing level, and whatever is not an Exception
+// (KeyboardInterrupt, SystemExit), which must reach the caller unchanged.
 void drop_error();
 
 // Raises the pending Python error out of the walk.
@@ -43,31 +41,12 @@ DumpValue element_value(PyObject *src);
 // convert, an object that fails is retried once as int(src).
 bool load_uint64(PyObject *src, bool convert, uint64_t &out);
 bool load_int64(PyObject *src, bool convert, int64_t &out);
+bool load_size(PyObject *src, bool convert, size_t &out);
+
+// The truth rule with conversion: None is false; otherwise the type's own
+// __bool__ decides.
+bool load_truth_value(PyObject *src, bool &out);
 
 }  // namespace tavrel
-
-namespace pybind11 {
-namespace detail {
-
-template <>
-struct type_caster<tavrel::DumpValue> {
-    PYBIND11_TYPE_CASTER(tavrel::DumpValue,
-                         const_name("Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None]"));
-
-    bool load(handle src, bool /*convert*/) {
-#ifdef PYPY_VERSION
-        try {
-            return src && tavrel::load_dump_value(src.ptr(), value);
-        } catch (const tavrel::pypy::PendingError &) {
-            throw error_already_set();
-        }
-#else
-        return src && tavrel::load_dump_value(src.ptr(), value);
-#endif
-    }
-};
-
-}  // namespace detail
-}  // namespace pybind11
 
 #endif  // TAVREL_DUMP_VALUE_H

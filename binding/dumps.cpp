@@ -1,3 +1,4 @@
+// The texts of the integer range error.
 #include <string>
 
 #include "serializer.h"
@@ -26,40 +27,24 @@ std::string describe_pending_error() {
     return text;
 }
 
-template <bool Indefinite, bool DepthLimited>
-py::bytes serialize(const DumpValue &value, size_t max_depth) {
-#ifdef PYPY_VERSION
-    try {
-#endif
-        Serializer<Indefinite, DepthLimited> serializer(max_depth);
-        serializer.visit(value);
-        return serializer.result();
-#ifdef PYPY_VERSION
-    } catch (const pypy::PendingError &) {
-        throw py::error_already_set();
-    }
-#endif
-}
-
 }  // namespace
 
 std::string truncated_str(PyObject *obj, size_t limit) {
+    PyObject *str = PyObject_Str(obj);
+    Py_ssize_t size = 0;
+    const char *utf8 = str != nullptr ? PyUnicode_AsUTF8AndSize(str, &size) : nullptr;
     std::string text;
-    try {
-        PyObject *str = PyObject_Str(obj);
-        const char *utf8 = nullptr;
-        Py_ssize_t size = 0;
-        if (str != nullptr) utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-        if (utf8 != nullptr)
-            text.assign(utf8, static_cast<size_t>(size));
-        else
-            text = "failed with " + describe_pending_error();
-        Py_XDECREF(str);
-    } catch (const std::exception &e) {
-        text = std::string("failed with ") + e.what();
-    } catch (...) {
-        text = "failed with unknown exception";
+    if (utf8 != nullptr) {
+        text.assign(utf8, static_cast<size_t>(size));
+    } else {
+        // KeyboardInterrupt and its kind are raised, not described.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            Py_XDECREF(str);
+            raise_pending();
+        }
+        text = "failed with " + describe_pending_error();
     }
+    Py_XDECREF(str);
     if (text.size() > limit) {
         // Never split a UTF-8 sequence: back up to the start of a character.
         size_t cut = limit;
@@ -69,15 +54,10 @@ std::string truncated_str(PyObject *obj, size_t limit) {
     return text;
 }
 
-void throw_integer_range_error(PyObject *obj, size_t text_limit) {
-    throw std::runtime_error("dumps received an integer out of range for both int64_t and uint64_t" +
-                             truncated_str(obj, text_limit));
-}
-
-py::bytes dumps(const DumpValue &value, bool indefinite, size_t max_depth) {
-    if (indefinite)
-        return max_depth != 0 ? serialize<true, true>(value, max_depth) : serialize<true, false>(value, 0);
-    return max_depth != 0 ? serialize<false, true>(value, max_depth) : serialize<false, false>(value, 0);
+void throw_integer_range_error(PyObject *obj) {
+    // The most bytes of the value's text quoted in the error.
+    constexpr size_t kTextLimit = 40;
+    throw std::runtime_error(kIntegerRangeText + truncated_str(obj, kTextLimit));
 }
 
 }  // namespace tavrel

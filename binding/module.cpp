@@ -1,9 +1,44 @@
 // The tavrel_cbor module: its docstring, dumps and __version__.
 #include <pybind11/pybind11.h>
 
-#include "serializer.h"
+#include "call.h"
 
 namespace py = pybind11;
+
+namespace {
+
+// The docstring pybind11 composes for a function with one signature; with
+// the text signature in front, CPython strips that part from __doc__ and
+// offers it to inspect.signature instead.
+#ifdef PYPY_VERSION
+#define TAVREL_TEXT_SIGNATURE ""
+#else
+#define TAVREL_TEXT_SIGNATURE "dumps(value, indefinite=True, max_depth=0)\n--\n\n"
+#endif
+
+constexpr const char *kDumpsDoc =
+    TAVREL_TEXT_SIGNATURE
+    "dumps(value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
+    "indefinite: bool = True, max_depth: int = 0) -> bytes\n"
+    "\n"
+    "\n    Dump a Python object to cbor\n    \n";
+
+// The function object refers to its method record for as long as it lives,
+// and a module initialised this way is never unloaded: the record is made
+// once per import and kept, as pybind11 keeps its own.
+PyObject *make_dumps(PyObject *module) {
+    auto *record = new PyMethodDef{"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tavrel::dumps_entry)),
+                                   METH_FASTCALL | METH_KEYWORDS, kDumpsDoc};
+    py::object name = py::reinterpret_borrow<py::object>(module).attr("__name__");
+    PyObject *function = PyCFunction_NewEx(record, module, name.ptr());
+    if (function == nullptr) {
+        delete record;
+        throw py::error_already_set();
+    }
+    return function;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(tavrel_cbor, m) {
     m.doc() = R"pbdoc(
@@ -18,10 +53,6 @@ PYBIND11_MODULE(tavrel_cbor, m) {
            dumps
     )pbdoc";
 
-    m.def("dumps", &tavrel::dumps, R"pbdoc(
-    Dump a Python object to cbor
-    )pbdoc",
-          py::arg("value"), py::arg("indefinite") = true, py::arg("max_depth") = 0);
-
+    m.attr("dumps") = py::reinterpret_steal<py::object>(make_dumps(m.ptr()));
     m.attr("__version__") = "6.7.8";
 }

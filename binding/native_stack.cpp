@@ -6,62 +6,139 @@
 
 #if defined(__linux__) || defined(__APPLE__) || defined(__unix__)
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
+
+#include "errors.h"
 
 namespace tavrel {
 
-uintptr_t NativeStack::lowest_allowed(uintptr_t entry) {
-    uintptr_t limit = thread_limit();
-#ifdef PYPY_VERSION
-    // PyPy checks its own stack against a budget well below the thread's
-    // (under a megabyte at the default recursion limit), and a C API call
-    // that trips it cannot always report the error.  Stay well inside it.
-    constexpr uintptr_t kPyPyBudget = 256 * 1024;
-    limit = std::max<uintptr_t>(limit, entry > kPyPyBudget ? entry - kPyPyBudget : 1);
-#else
-    (void)entry;
-#endif
-    return limit;
-}
+namespace {
 
-uintptr_t NativeStack::thread_limit() {
-    // A thread's stack never moves, so its bound is found once: on the main
-    // thread the lookup reads /proc/self/maps, far too slow for every call.
-    thread_local const uintptr_t limit = measure_thread_limit();
-    return limit;
-}
+constexpr uintptr_t kKiB = 1024;
+constexpr uintptr_t kMiB = 1024 * kKiB;
 
-uintptr_t NativeStack::measure_thread_limit() {
+// With `ulimit -s unlimited` the main thread's stack is reported as the
+// whole gap below it, tens of TiB: a self-containing list would recurse
+// until memory ran out.  No walk needs more than this.
+constexpr uintptr_t kLargestStack = 64 * kMiB;
+
+// Where a thread's bounds cannot be found: a budget every supported
+// platform's default thread stack can hold.
+constexpr uintptr_t kUnknownBudget = 256 * kKiB;
+
+// How far a main-thread call may go before the soft stack limit is read
+// again.
+constexpr uintptr_t kProvisional = 256 * kKiB;
+
+struct ThreadStack {
     uintptr_t low = 0;
-    size_t size = 0;
+    uintptr_t size = 0;  // 0: unknown
+    bool main = false;
+};
+
+ThreadStack measure() {
+    ThreadStack stack;
 #if defined(__APPLE__)
     const uintptr_t high = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(pthread_self()));
-    size = pthread_get_stacksize_np(pthread_self());
-    low = high - size;
+    stack.size = pthread_get_stacksize_np(pthread_self());
+    stack.low = high - stack.size;
+    stack.main = pthread_main_np() != 0;
 #elif defined(__linux__) || defined(__unix__)
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
         void *addr = nullptr;
-        if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = reinterpret_cast<uintptr_t>(addr);
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+            stack.low = reinterpret_cast<uintptr_t>(addr);
+            stack.size = size;
+        }
         pthread_attr_destroy(&attr);
     }
+#if defined(__linux__)
+    stack.main = getpid() == static_cast<pid_t>(syscall(SYS_gettid));
 #endif
-    if (low == 0 || size == 0) {
-        // Bounds unknown: allow a budget that every supported platform's
-        // default thread stack can hold, below where this thread is now.
-        constexpr uintptr_t kBudget = 256 * 1024;
-        const uintptr_t now = here();
-        return now > kBudget ? now - kBudget : 1;
+#endif
+    if (stack.low == 0) stack.size = 0;
+    if (stack.size > kLargestStack) {
+        stack.low += stack.size - kLargestStack;
+        stack.size = kLargestStack;
     }
-    // Keep a reserve for the Python code a conversion may run (__index__,
-    // __bool__, __str__ ...) and for raising the error itself.
-    const uintptr_t reserve = std::max<uintptr_t>(64 * 1024, size / 8);
-    return low + std::min<uintptr_t>(reserve, size / 2);
+    return stack;
 }
 
-void NativeStack::fail() {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a nested value");
+// A thread's stack never moves, so its bounds are found once: on the main
+// thread the lookup reads /proc/self/maps, far too slow for every call.
+const ThreadStack &thread_stack() {
+    thread_local const ThreadStack stack = measure();
+    return stack;
+}
+
+// The main thread's stack as the soft limit allows it now: the kernel
+// refuses to grow it past the limit, whenever that was lowered.
+uintptr_t current_main_size(uintptr_t measured) {
+#if defined(__linux__) || defined(__unix__) || defined(__APPLE__)
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < static_cast<rlim_t>(measured))
+        return static_cast<uintptr_t>(limit.rlim_cur);
+#endif
+    return measured;
+}
+
+[[noreturn]] void fail() {
+    PyErr_SetString(PyExc_RecursionError, kStackErrorText);
     throw pybind11::error_already_set();
+}
+
+}  // namespace
+
+NativeStack::NativeStack() : entry_(here()) {
+    const ThreadStack &stack = thread_stack();
+    if (stack.size == 0) {
+        const uintptr_t low = entry_ > kUnknownBudget ? entry_ - kUnknownBudget : 1;
+        set_limits(low, kUnknownBudget);
+    } else {
+        set_limits(stack.low, stack.size);
+    }
+    if (stack.main && stack.size != 0) {
+        const uintptr_t near = entry_ > kProvisional ? entry_ - kProvisional : 1;
+        walk_limit_ = std::max(walk_limit_, near);
+        python_limit_ = std::max(python_limit_, near);
+        provisional_ = true;
+    }
+#ifdef PYPY_VERSION
+    // PyPy checks its own stack against a budget well below the thread's
+    // (under a megabyte at the default recursion limit), and a C API call
+    // that trips it cannot always report the error.  Stay well inside it.
+    constexpr uintptr_t kPyPyBudget = 256 * kKiB;
+    const uintptr_t budget = entry_ > kPyPyBudget ? entry_ - kPyPyBudget : 1;
+    walk_limit_ = std::max(walk_limit_, budget);
+    python_limit_ = std::max(python_limit_, budget);
+    provisional_ = false;
+#endif
+}
+
+void NativeStack::set_limits(uintptr_t low, uintptr_t size) {
+    // The walk keeps a reserve for raising its error and for the small
+    // calls a level makes; Python code gets room for ordinary recursion
+    // (repr of a few hundred nested lists, say).
+    walk_limit_ = low + std::min(std::max(64 * kKiB, size / 8), size / 2);
+    python_limit_ = low + std::min(size / 2, std::max(256 * kKiB, size / 4));
+}
+
+void NativeStack::recheck(uintptr_t &limit) {
+    if (provisional_) {
+        provisional_ = false;
+        const ThreadStack &stack = thread_stack();
+        const uintptr_t top = stack.low + stack.size;
+        const uintptr_t size = current_main_size(stack.size);
+        set_limits(top - size, size);
+        if (here() >= limit) return;
+    }
+    fail();
 }
 
 }  // namespace tavrel

@@ -1,4 +1,5 @@
-// Keeps a recursive walk from running off the end of the native stack.
+// Keeps a recursive walk, and the Python code it runs, from running off the
+// end of the native stack.
 #ifndef TAVREL_NATIVE_STACK_H
 #define TAVREL_NATIVE_STACK_H
 
@@ -9,26 +10,37 @@ namespace tavrel {
 
 class NativeStack {
 public:
-    NativeStack() : limit_(lowest_allowed(here())) {}
+    // Taken at the entry of dumps; raises RecursionError when even that
+    // entry has too little stack left below it for Python code.
+    NativeStack();
 
-    // Raises RecursionError when the stack below the caller is nearly used
-    // up, including what enclosing calls (dumps called from a conversion
-    // inside another dumps, say) have used already.
-    void check() const {
-        if (here() < limit_) fail();
+    // Before a container is entered: raises RecursionError when the stack
+    // below is nearly used up, counting what enclosing calls (dumps called
+    // from a conversion inside another dumps, say) have used already.
+    void check() {
+        if (here() < walk_limit_) recheck(walk_limit_);
+    }
+
+    // Before Python code of the caller's runs (matching hooks, __eq__,
+    // __str__): ordinary code needs far more room than one walk level.
+    void check_before_python() {
+        if (here() < python_limit_) recheck(python_limit_);
     }
 
 private:
     static uintptr_t here() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
 
-    // The lowest stack address a walk entered at `entry` may reach.
-    static uintptr_t lowest_allowed(uintptr_t entry);
-    // The same bound from the thread's stack alone; looked up once per thread.
-    static uintptr_t thread_limit();
-    static uintptr_t measure_thread_limit();
-    [[noreturn]] static void fail();
+    // Fails, unless the limits were provisional and the real ones allow it.
+    void recheck(uintptr_t &limit);
+    void set_limits(uintptr_t low, uintptr_t size);
 
-    uintptr_t limit_;
+    uintptr_t entry_;
+    uintptr_t walk_limit_ = 0;
+    uintptr_t python_limit_ = 0;
+    // On the main thread the limits start close to the entry, so that a
+    // soft stack limit lowered since the thread's bounds were first looked
+    // up is read again (one system call) only by calls that go deep.
+    bool provisional_ = false;
 };
 
 }  // namespace tavrel

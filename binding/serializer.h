@@ -1,35 +1,30 @@
-// Serializer: walks a DumpValue and drives the encoder.  Framing and the
-// depth limit are template parameters, fixed once per dumps call.
+// Serializer: walks a value and writes its CBOR into one output buffer.
+// Framing and the depth limit are template parameters, fixed once per call.
 #ifndef TAVREL_SERIALIZER_H
 #define TAVREL_SERIALIZER_H
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
-#include "cbor.h"
 #include "dump_value.h"
-#include "encode_p.h"
+#include "errors.h"
+#include "interpreter.h"
 #include "native_stack.h"
+#include "output_buffer.h"
 #include "pypy_stored.h"
-#include "staging_sink.h"
+#include "scalar_writers.h"
 
 namespace tavrel {
-
-struct GeneratorDeleter {
-    void operator()(cbor_generator *generator) const { cbor_generator_free(generator); }
-};
 
 // str(obj) as UTF-8, cut to at most limit bytes on a character boundary;
 // a failing str() is described instead of raised.
 std::string truncated_str(PyObject *obj, size_t limit);
 
-[[noreturn]] void throw_integer_range_error(PyObject *obj, size_t text_limit);
+[[noreturn]] void throw_integer_range_error(PyObject *obj);
 
 template <bool Limited>
 struct DepthCounter {
@@ -42,25 +37,20 @@ struct DepthCounter<false> {};
 template <bool Indefinite, bool DepthLimited>
 class Serializer {
 public:
-    explicit Serializer(size_t max_depth) : generator(cbor_generator_create()), sink_(checked(generator.get())) {
+    Serializer(size_t max_depth, NativeStack &stack) : stack_(stack) {
         if constexpr (DepthLimited) counter_.max_depth = max_depth;
     }
 
+    // The top-level value, of an exact built-in type or already matched.
+    void write_root(PyObject *value) { write_element(value); }
     void visit(const DumpValue &value) {
         std::visit([this](const auto &alternative) { (*this)(alternative); }, value);
     }
 
-    // The whole output, copied once into a new bytes object.
-    py::bytes result() {
-        put(sink_.flush());
-        PyObject *bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(generator->buffer),
-                                                    static_cast<Py_ssize_t>(generator->length));
-        if (bytes == nullptr) throw std::runtime_error("Could not allocate bytes object!");
-        return py::reinterpret_steal<py::bytes>(bytes);
-    }
+    PyObject *result() { return out_.finish(); }
 
     void operator()(const py::bool_ &value) { write_bool(PyLong_AsLong(value.ptr()) != 0); }
-    void operator()(const py::float_ &value) { write_float(value.ptr()); }
+    void operator()(const py::float_ &value) { write_float_object(value.ptr()); }
     void operator()(const py::int_ &value) { write_int(value.ptr()); }
     void operator()(const py::list &value) { write_sequence<ListItems>(value.ptr()); }
     void operator()(const py::tuple &value) { write_sequence<TupleItems>(value.ptr()); }
@@ -68,26 +58,14 @@ public:
     void operator()(const py::bytes &value) { write_bytes(value.ptr()); }
     void operator()(const py::str &value) { write_str(value.ptr()); }
     void operator()(bool value) { write_bool(value); }
-    void operator()(uint64_t value) { put(write_head(sink_, kMajorUint, value)); }
-    void operator()(int64_t value) { write_signed(value); }
-    void operator()(std::string_view value) {
-        put(write_string(sink_, kMajorText, value.data(), value.size()));
-    }
-    void operator()(const py::none &) { put(sink_.put(0xF6)); }
+    void operator()(uint64_t value) { write_head(out_, kMajorUint, value); }
+    void operator()(int64_t value) { write_signed(out_, value); }
+    void operator()(std::string_view value) { write_string(out_, kMajorText, value.data(), value.size()); }
+    void operator()(const py::none &) { out_.put(kNull); }
 
 private:
     // The most bytes of a value's text quoted in the integer range error.
     static constexpr size_t text_limit = 40;
-
-    static cbor_generator *checked(cbor_generator *made) {
-        if (made == nullptr) throw std::bad_alloc();
-        return made;
-    }
-
-    // The encoder fails only when the output cannot grow.
-    static void put(int status) {
-        if (status < 0) throw std::bad_alloc();
-    }
 
     // Exact built-in types take the alternative matching would give them,
     // without building a DumpValue: no Python code can run for them.  Every
@@ -102,23 +80,28 @@ private:
         if (type == &PyDict_Type) return write_dict(item);
         if (type == &PyList_Type) return write_sequence<ListItems>(item);
         if (type == &PyTuple_Type) return write_sequence<TupleItems>(item);
+        // Matching may run the value's own Python code: leave it the room
+        // ordinary code needs, and note that containers may have changed.
+        stack_.check_before_python();
+        ++python_runs_;
         visit(element_value(item));
     }
 
     // Scalars of exact built-in types, written in place.  Writing them runs
     // no Python code, so a borrowed reference to them stays valid meanwhile.
-    bool write_plain_scalar(PyObject *item) {
+    // Ordered by how often real documents hold them.
+    TAVREL_HOT_INLINE bool write_plain_scalar(PyObject *item) {
         PyTypeObject *type = Py_TYPE(item);
         if (type == &PyUnicode_Type)
             write_str(item);
         else if (type == &PyLong_Type)
-            write_int(item);
+            write_exact_int(item);
         else if (type == &PyFloat_Type)
-            put(write_float_shortest(sink_, PyFloat_AS_DOUBLE(item)));
-        else if (item == Py_None)
-            put(sink_.put(0xF6));
+            write_float(out_, PyFloat_AS_DOUBLE(item));
         else if (type == &PyBool_Type)
             write_bool(item == Py_True);
+        else if (item == Py_None)
+            out_.put(kNull);
         else if (type == &PyBytes_Type)
             write_bytes(item);
         else
@@ -133,18 +116,14 @@ private:
         write_compound(held.ptr());
     }
 
-    void write_bool(bool value) { put(sink_.put(value ? 0xF5 : 0xF4)); }
+    void write_bool(bool value) { out_.put(value ? kTrue : kFalse); }
 
-    void write_signed(int64_t value) {
-        put(value < 0 ? write_negint(sink_, value) : write_head(sink_, kMajorUint, static_cast<uint64_t>(value)));
-    }
-
-    void write_float(PyObject *obj) {
-#ifdef PYPY_VERSION
-        // PyPy's PyFloat_AsDouble asks a subclass's own __float__; the stored
-        // value is what CPython reads, and what is written everywhere.
-        if (PyFloat_Check(obj)) return put(write_float_shortest(sink_, PyFloat_AS_DOUBLE(obj)));
-#endif
+    void write_float_object(PyObject *obj) {
+        if (PyFloat_Check(obj)) {
+            // The stored value, as CPython's PyFloat_AsDouble reads it; PyPy
+            // would ask a subclass's own __float__.
+            return write_float(out_, PyFloat_AS_DOUBLE(obj));
+        }
         double x = PyFloat_AsDouble(obj);
         if (x == -1.0 && PyErr_Occurred()) {
             drop_error();
@@ -154,57 +133,60 @@ private:
             if (!as_float || !PyFloat_Check(as_float.ptr())) throw py::cast_error(kCastErrorText);
             x = PyFloat_AS_DOUBLE(as_float.ptr());
         }
-        put(write_float_shortest(sink_, x));
+        write_float(out_, x);
     }
 
     void write_bytes(PyObject *obj) {
         char *data = nullptr;
         Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) throw std::runtime_error("Unable to extract bytes contents!");
-        put(write_string(sink_, kMajorBytes, data, static_cast<uint64_t>(size)));
+        if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) {
+            drop_error();
+            throw std::runtime_error(kBytesContentsText);
+        }
+        write_string(out_, kMajorBytes, data, static_cast<size_t>(size));
     }
 
     // Straight from the interpreter's cached UTF-8 form; no copy.  A compact
     // ASCII str is its own UTF-8.
     void write_str(PyObject *obj) {
-#ifndef PYPY_VERSION
-        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-            put(write_string(sink_, kMajorText, PyUnicode_DATA(obj), static_cast<uint64_t>(PyUnicode_GET_LENGTH(obj))));
-            return;
-        }
-#endif
         Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+        const char *utf8 = interpreter::str_utf8(obj, &size);
         if (utf8 == nullptr) {
-            PyErr_Clear();
+            // Out of memory is raised as such; anything else is a str that
+            // has no UTF-8 form (a lone surrogate).
+            drop_error();
             throw py::cast_error(kCastErrorText);
         }
-        put(write_string(sink_, kMajorText, utf8, static_cast<uint64_t>(size)));
+        write_string(out_, kMajorText, utf8, static_cast<size_t>(size));
+    }
+
+    void write_exact_int(PyObject *obj) {
+        int64_t small;
+        if (interpreter::compact_int(obj, small)) return write_signed(out_, small);
+        // An exact int's equality cannot disagree with its value, so the
+        // range checks need no temporary ints.
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0 && !(value == -1 && PyErr_Occurred())) return write_signed(out_, value);
+        if (overflow > 0) {
+            const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+            if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred()))
+                return write_head(out_, kMajorUint, u);
+        }
+        drop_error();
+        throw_integer_range_error(obj);
     }
 
     void write_int(PyObject *obj) {
-        if (PyLong_CheckExact(obj)) {
-            // An exact int's equality cannot disagree with its value, so the
-            // range checks need no temporary ints.
-            int overflow = 0;
-            const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-            if (overflow == 0 && !(value == -1 && PyErr_Occurred())) return write_signed(value);
-            if (overflow > 0) {
-                const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-                if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred()))
-                    return put(write_head(sink_, kMajorUint, u));
-            }
-            PyErr_Clear();
-            throw_integer_range_error(obj, text_limit);
-        }
+        if (PyLong_CheckExact(obj)) return write_exact_int(obj);
         // Subclasses may redefine equality: accept a conversion only when the
         // int made from it compares equal to the original.
         uint64_t u;
         if (load_uint64(obj, true, u) && equals(PyLong_FromUnsignedLongLong(u), obj))
-            return put(write_head(sink_, kMajorUint, u));
+            return write_head(out_, kMajorUint, u);
         int64_t s;
-        if (load_int64(obj, true, s) && equals(PyLong_FromLongLong(s), obj)) return write_signed(s);
-        throw_integer_range_error(obj, text_limit);
+        if (load_int64(obj, true, s) && equals(PyLong_FromLongLong(s), obj)) return write_signed(out_, s);
+        throw_integer_range_error(obj);
     }
 
     // Steals made; false (with no error pending) unless made == obj.
@@ -219,15 +201,8 @@ private:
         return equal == 1;
     }
 
-    // Python code run during a walk changed a container under it; the texts
-    // are the interpreter's own for the same mistake.
-    [[noreturn]] static void changed(const char *what) {
-        throw std::runtime_error(std::string(what) + " changed size during iteration");
-    }
-    [[noreturn]] static void keys_changed() { throw std::runtime_error("dictionary keys changed during iteration"); }
-
     [[noreturn]] void too_deep() const {
-        throw std::runtime_error("Exceeded recursion limit:" + std::to_string(counter_.max_depth));
+        throw std::runtime_error(kDepthErrorText + std::to_string(counter_.max_depth));
     }
 
     // One level down for an element, or a key and its value, tested before
@@ -256,128 +231,83 @@ private:
         Serializer &serializer_;
     };
 
-    struct ListItems {
-        static constexpr const char *kName = "list";
-        static constexpr bool kCanChange = true;
-#ifdef PYPY_VERSION
-        static PyTypeObject *base() { return &PyList_Type; }
-        static Py_ssize_t size(PyObject *seq) {
-            return PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : pypy::stored_size(base(), seq);
-        }
-#else
-        static Py_ssize_t size(PyObject *seq) { return PyList_GET_SIZE(seq); }
-        static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyList_GET_ITEM(seq, i); }
-#endif
-    };
-    struct TupleItems {
-        static constexpr const char *kName = "tuple";
-        static constexpr bool kCanChange = false;
-#ifdef PYPY_VERSION
-        static PyTypeObject *base() { return &PyTuple_Type; }
-        static Py_ssize_t size(PyObject *seq) {
-            return PyTuple_CheckExact(seq) ? PyTuple_GET_SIZE(seq) : pypy::stored_size(base(), seq);
-        }
-#else
-        static Py_ssize_t size(PyObject *seq) { return PyTuple_GET_SIZE(seq); }
-        static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyTuple_GET_ITEM(seq, i); }
-#endif
-    };
+    using ListItems = interpreter::ListItems;
+    using TupleItems = interpreter::TupleItems;
 
     template <typename Items>
     void write_item(PyObject *seq, Py_ssize_t i) {
-#ifdef PYPY_VERSION
-        // PyPy hands out items one at a time, as new references.
-        py::object held = pypy::stored_item(Items::base(), seq, i);
-        write_element(held.ptr());
-#else
-        PyObject *item = Items::borrowed(seq, i);
-        if (!write_plain_scalar(item)) write_held(item);
-#endif
+        if constexpr (interpreter::kItemsAreNewReferences) {
+            // PyPy hands out items one at a time, as new references.
+            py::object held = Items::item(seq, i);
+            write_element(held.ptr());
+        } else {
+            PyObject *item = Items::borrowed(seq, i);
+            if (!write_plain_scalar(item)) write_held(item);
+        }
     }
 
     template <typename Items>
     void write_sequence(PyObject *seq) {
         stack_.check();
         const Py_ssize_t count = Items::size(seq);
-        put(write_container(sink_, kMajorArray, Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
+        if constexpr (Indefinite)
+            out_.put(kMajorArray << 5 | 31);
+        else
+            write_head(out_, kMajorArray, static_cast<uint64_t>(count));
         // The size is read again before every element: Python code run by a
         // conversion may have shrunk the list, and its storage with it.
         for (Py_ssize_t i = 0;; ++i) {
             const Py_ssize_t now = Items::size(seq);
             if constexpr (!Indefinite && Items::kCanChange) {
-                if (now != count) changed(Items::kName);
+                if (now != count) throw std::runtime_error(kListChangedText);
             }
             if (i >= now) break;
             Level level(*this);
             write_item<Items>(seq, i);
         }
-        if constexpr (Indefinite) put(sink_.put(0xFF));
+        if constexpr (Indefinite) out_.put(kBreak);
     }
-
-#ifdef PYPY_VERSION
-    // Dicts under PyPy: the stored entries through dict.items, whose
-    // iteration refuses a dict that changes size.  PyPy's PyDict_Next
-    // reads a subclass through its own methods and cannot survive a change.
-    void write_dict_pypy(PyObject *dict) {
-        const Py_ssize_t count = pypy::stored_size(&PyDict_Type, dict);
-        put(write_container(sink_, kMajorMap, Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
-        py::object items = pypy::call_base(&PyDict_Type, "items", dict);
-        auto iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(items.ptr()));
-        if (!iterator) throw pypy::PendingError{};
-        Py_ssize_t written = 0;
-        while (PyObject *pair = PyIter_Next(iterator.ptr())) {
-            py::object held = py::reinterpret_steal<py::object>(pair);
-            if (++written > count) keys_changed();
-            Level level(*this);
-            write_element(PyTuple_GET_ITEM(pair, 0));
-            level.check();
-            write_element(PyTuple_GET_ITEM(pair, 1));
-        }
-        if (PyErr_Occurred()) throw pypy::PendingError{};
-        if (written != count) keys_changed();
-        if constexpr (Indefinite) put(sink_.put(0xFF));
-    }
-#endif
 
     void write_dict(PyObject *dict) {
         stack_.check();
-#ifdef PYPY_VERSION
-        return write_dict_pypy(dict);
-#else
-        const Py_ssize_t count = PyDict_Size(dict);
-        put(write_container(sink_, kMajorMap, Indefinite ? CBOR_INDEFINITE : static_cast<uint64_t>(count)));
-        Py_ssize_t position = 0, written = 0;
+        const Py_ssize_t count = interpreter::dict_size(dict);
+        if constexpr (Indefinite)
+            out_.put(kMajorMap << 5 | 31);
+        else
+            write_head(out_, kMajorMap, static_cast<uint64_t>(count));
+        interpreter::DictEntries entries(dict);
+        Py_ssize_t written = 0;
         PyObject *key = nullptr, *value = nullptr;
-        for (;;) {
-            if (PyDict_Size(dict) != count) changed("dictionary");
-            if (!PyDict_Next(dict, &position, &key, &value)) break;
-            if (++written > count) keys_changed();
+        while (entries.next(&key, &value)) {
+            if (++written > count) throw std::runtime_error(kKeysChangedText);
+            const uint64_t runs = python_runs_;
             Level level(*this);
             if (write_plain_scalar(key)) {
                 level.check();
                 if (!write_plain_scalar(value)) write_held(value);
-                continue;
+            } else {
+                // Both are held before either is converted: converting the
+                // key may run code that deletes the entry.
+                py::object held_key = py::reinterpret_borrow<py::object>(key);
+                py::object held_value = py::reinterpret_borrow<py::object>(value);
+                write_compound(held_key.ptr());
+                level.check();
+                write_element(held_value.ptr());
             }
-            // Both are held before either is converted: converting the key
-            // may run code that deletes the entry.
-            py::object held_key = py::reinterpret_borrow<py::object>(key);
-            py::object held_value = py::reinterpret_borrow<py::object>(value);
-            write_compound(held_key.ptr());
-            level.check();
-            write_element(held_value.ptr());
+            // Only Python code can change the dict; when none ran for this
+            // entry, the next one needs no checks.
+            if (runs != python_runs_) entries.check_unchanged(count);
         }
-        if (written != count) keys_changed();
-        if constexpr (Indefinite) put(sink_.put(0xFF));
-#endif
+        if (written != count) throw std::runtime_error(kKeysChangedText);
+        if constexpr (Indefinite) out_.put(kBreak);
     }
 
-    std::unique_ptr<cbor_generator, GeneratorDeleter> generator;
+    OutputBuffer out_;
     DepthCounter<DepthLimited> counter_;
-    StagingSink sink_;
-    NativeStack stack_;
+    NativeStack &stack_;
+    // Bumped whenever Python code of the caller's may run.
+    uint64_t python_runs_ = 0;
 };
-
-py::bytes dumps(const DumpValue &value, bool indefinite, size_t max_depth);
 
 }  // namespace tavrel
 

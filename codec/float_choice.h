@@ -22,6 +22,9 @@ struct FloatItem {
 // written as single, as the decode-back rule does (its half candidate is built
 // without subnormal support).  Single covers normal and subnormal singles.
 inline FloatItem shortest_float(uint64_t d) {
+    // Every half or single, subnormal singles included, leaves at least the
+    // low 29 mantissa bits zero; most doubles leave here.
+    if ((d & ((1ull << 29) - 1)) != 0) return {0xFB, 8, d};
     const uint64_t sign = d >> 63;
     const int exponent = static_cast<int>((d >> 52) & 0x7FF) - 1023;
     const uint64_t mantissa = d & 0xFFFFFFFFFFFFFull;

@@ -1,0 +1,185 @@
+// The dumps entry: binds value, indefinite and max_depth straight from the
+// interpreter's fast calling convention, converts them as pybind11's casters
+// would, and renders a call that cannot be bound exactly as pybind11 does.
+#include "call.h"
+
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "dump_value.h"
+#include "errors.h"
+#include "interpreter.h"
+#include "native_stack.h"
+#include "serializer.h"
+
+namespace tavrel {
+
+namespace {
+
+enum Parameter { kValue, kIndefinite, kMaxDepth, kParameters };
+
+int parameter_of(PyObject *name) {
+    Py_ssize_t size = 0;
+    const char *text = interpreter::str_utf8(name, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    const std::string_view view(text, static_cast<size_t>(size));
+    if (view == "value") return kValue;
+    if (view == "indefinite") return kIndefinite;
+    if (view == "max_depth") return kMaxDepth;
+    return -1;
+}
+
+// The arguments matched to the parameters, or false when they cannot be:
+// too many, an unknown or repeated keyword, or no value.
+bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *(&bound)[kParameters]) {
+    if (nargs > kParameters) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        const int parameter = parameter_of(PyTuple_GET_ITEM(kwnames, k));
+        if (parameter < 0 || bound[parameter] != nullptr) return false;
+        bound[parameter] = args[nargs + k];
+    }
+    return bound[kValue] != nullptr;
+}
+
+// pybind11's bool conversion: True and False, None as false, and whatever
+// has a truth slot (numpy.bool_ included) by its answer.
+bool load_flag(PyObject *src, bool &out) {
+    if (src == Py_True || src == Py_False) {
+        out = src == Py_True;
+        return true;
+    }
+    return load_truth_value(src, out);
+}
+
+bool load_max_depth(PyObject *src, size_t &out) {
+    if (PyLong_CheckExact(src)) {
+        const size_t value = PyLong_AsSize_t(src);
+        if (value == static_cast<size_t>(-1) && PyErr_Occurred()) {
+            drop_error();
+            return false;
+        }
+        out = value;
+        return true;
+    }
+    return load_size(src, true, out);
+}
+
+// repr(obj) as UTF-8, or pybind11's placeholder when it fails; an exception
+// that is not an Exception (KeyboardInterrupt, say) is raised instead.
+void append_repr(std::string &text, PyObject *obj) {
+    PyObject *repr = PyObject_Repr(obj);
+    Py_ssize_t size = 0;
+    const char *utf8 = repr != nullptr ? PyUnicode_AsUTF8AndSize(repr, &size) : nullptr;
+    if (utf8 != nullptr) {
+        text.append(utf8, static_cast<size_t>(size));
+    } else {
+        drop_error();
+        text += "<repr raised Error>";
+    }
+    Py_XDECREF(repr);
+}
+
+[[noreturn]] void reject(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    std::string text = kIncompatibleText;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        if (i != 0) text += ", ";
+        append_repr(text, args[i]);
+    }
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        text += k == 0 ? (nargs != 0 ? "; kwargs: " : "kwargs: ") : ", ";
+        Py_ssize_t size = 0;
+        const char *name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
+        if (name == nullptr) throw py::error_already_set();
+        text.append(name, static_cast<size_t>(size));
+        text += '=';
+        append_repr(text, args[nargs + k]);
+    }
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    throw py::error_already_set();
+}
+
+// Exact built-in types are their own alternative: matching them runs no
+// Python code and needs no DumpValue.
+bool is_plain(PyObject *value) {
+    PyTypeObject *type = Py_TYPE(value);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+           value == Py_None || type == &PyBytes_Type || type == &PyList_Type || type == &PyDict_Type ||
+           type == &PyTuple_Type;
+}
+
+template <bool Indefinite, bool DepthLimited>
+PyObject *serialize(PyObject *value, const DumpValue *matched, size_t max_depth, NativeStack &stack) {
+    Serializer<Indefinite, DepthLimited> serializer(max_depth, stack);
+    if (matched != nullptr)
+        serializer.visit(*matched);
+    else
+        serializer.write_root(value);
+    return serializer.result();
+}
+
+PyObject *dump_with(PyObject *value, const DumpValue *root, PyObject *const (&bound)[kParameters],
+                    PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, NativeStack &stack);
+
+PyObject *dumps(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    NativeStack stack;
+    stack.check();
+    PyObject *bound[kParameters] = {nullptr, nullptr, nullptr};
+    if (!bind(args, nargs, kwnames, bound)) reject(args, nargs, kwnames);
+
+    PyObject *value = bound[kValue];
+    if (!is_plain(value)) {
+        DumpValue matched;
+        stack.check_before_python();
+        if (!load_dump_value(value, matched)) reject(args, nargs, kwnames);
+        return dump_with(value, &matched, bound, args, nargs, kwnames, stack);
+    }
+    return dump_with(value, nullptr, bound, args, nargs, kwnames, stack);
+}
+
+// The flags are converted after the value, as pybind11 converts arguments in
+// order: a value's matching hooks run even when a flag is then refused.
+PyObject *dump_with(PyObject *value, const DumpValue *root, PyObject *const (&bound)[kParameters],
+                    PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, NativeStack &stack) {
+    bool indefinite = true;
+    if (bound[kIndefinite] != nullptr && !load_flag(bound[kIndefinite], indefinite)) reject(args, nargs, kwnames);
+    size_t max_depth = 0;
+    if (bound[kMaxDepth] != nullptr && !load_max_depth(bound[kMaxDepth], max_depth)) reject(args, nargs, kwnames);
+
+    if (indefinite)
+        return max_depth != 0 ? serialize<true, true>(value, root, max_depth, stack)
+                              : serialize<true, false>(value, root, 0, stack);
+    return max_depth != 0 ? serialize<false, true>(value, root, max_depth, stack)
+                          : serialize<false, false>(value, root, 0, stack);
+}
+
+}  // namespace
+
+PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    // The errors a walk throws become the Python exceptions pybind11 would
+    // have made of them.
+    try {
+        return dumps(args, nargs, kwnames);
+    } catch (py::error_already_set &error) {
+        error.restore();
+    } catch (const interpreter::PendingError &) {
+        // Already set, and fetched only now that the walk has unwound.
+    } catch (const std::bad_alloc &error) {
+        PyErr_SetString(PyExc_MemoryError, error.what());
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return nullptr;
+}
+
+}  // namespace tavrel

@@ -1,0 +1,165 @@
+// What the walk and the writers need from the interpreter, one interface for
+// CPython and PyPy: stored items of lists and tuples, dict entries with
+// their change checks, str contents and small int values.
+#ifndef TAVREL_INTERPRETER_H
+#define TAVREL_INTERPRETER_H
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <stdexcept>
+
+#include "errors.h"
+#include "pypy_stored.h"
+
+namespace tavrel {
+namespace interpreter {
+
+namespace py = pybind11;
+
+#ifdef PYPY_VERSION
+// A Python error is pending; it is fetched once the walk has unwound.
+using PendingError = pypy::PendingError;
+#else
+struct PendingError {};
+#endif
+
+#ifndef PYPY_VERSION
+
+constexpr bool kItemsAreNewReferences = false;
+
+struct ListItems {
+    static constexpr bool kCanChange = true;
+    static Py_ssize_t size(PyObject *seq) { return PyList_GET_SIZE(seq); }
+    static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyList_GET_ITEM(seq, i); }
+    static py::object item(PyObject *seq, Py_ssize_t i) { return py::reinterpret_borrow<py::object>(borrowed(seq, i)); }
+};
+
+struct TupleItems {
+    static constexpr bool kCanChange = false;
+    static Py_ssize_t size(PyObject *seq) { return PyTuple_GET_SIZE(seq); }
+    static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyTuple_GET_ITEM(seq, i); }
+    static py::object item(PyObject *seq, Py_ssize_t i) { return py::reinterpret_borrow<py::object>(borrowed(seq, i)); }
+};
+
+inline Py_ssize_t dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict); }
+
+// The stored entries in storage order.  After Python code ran, the dict must
+// still have its size and its entry table: a key popped and inserted again
+// can compact the table, and positions taken before would then skip one
+// entry and repeat another.
+class DictEntries {
+public:
+    explicit DictEntries(PyObject *dict) : dict_(dict), table_(table_of(dict)) {}
+
+    bool next(PyObject **key, PyObject **value) { return PyDict_Next(dict_, &position_, key, value) != 0; }
+
+    void check_unchanged(Py_ssize_t count) const {
+        if (PyDict_GET_SIZE(dict_) != count) throw std::runtime_error(kDictChangedText);
+        if (table_of(dict_) != table_) throw std::runtime_error(kKeysChangedText);
+    }
+
+private:
+    static const void *table_of(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_keys; }
+
+    PyObject *dict_;
+    const void *table_;
+    Py_ssize_t position_ = 0;
+};
+
+// The UTF-8 form, cached by the str itself; a compact ASCII str is its own.
+inline const char *str_utf8(PyObject *str, Py_ssize_t *size) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        *size = PyUnicode_GET_LENGTH(str);
+        return static_cast<const char *>(PyUnicode_DATA(str));
+    }
+    return PyUnicode_AsUTF8AndSize(str, size);
+}
+
+// The value of an exact int that fits one internal digit, read in place.
+inline bool compact_int(PyObject *obj, int64_t &out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(obj);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    out = static_cast<int64_t>(PyUnstable_Long_CompactValue(number));
+    return true;
+#elif PY_VERSION_HEX >= 0x030B0000
+    const Py_ssize_t size = Py_SIZE(obj);
+    if (size < -1 || size > 1) return false;
+    out = static_cast<int64_t>(size) * static_cast<int64_t>(reinterpret_cast<PyLongObject *>(obj)->ob_digit[0]);
+    return true;
+#else
+    (void)obj;
+    (void)out;
+    return false;
+#endif
+}
+
+#else  // PYPY_VERSION
+
+constexpr bool kItemsAreNewReferences = true;
+
+// PyPy answers size and item queries on a subclass through the subclass's
+// own methods; the base type's methods reach the stored entries.
+struct ListItems {
+    static constexpr bool kCanChange = true;
+    static Py_ssize_t size(PyObject *seq) {
+        return PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : pypy::stored_size(&PyList_Type, seq);
+    }
+    static PyObject *borrowed(PyObject *, Py_ssize_t) { return nullptr; }
+    static py::object item(PyObject *seq, Py_ssize_t i) { return pypy::stored_item(&PyList_Type, seq, i); }
+};
+
+struct TupleItems {
+    static constexpr bool kCanChange = false;
+    static Py_ssize_t size(PyObject *seq) {
+        return PyTuple_CheckExact(seq) ? PyTuple_GET_SIZE(seq) : pypy::stored_size(&PyTuple_Type, seq);
+    }
+    static PyObject *borrowed(PyObject *, Py_ssize_t) { return nullptr; }
+    static py::object item(PyObject *seq, Py_ssize_t i) { return pypy::stored_item(&PyTuple_Type, seq, i); }
+};
+
+inline Py_ssize_t dict_size(PyObject *dict) { return pypy::stored_size(&PyDict_Type, dict); }
+
+// The stored entries through dict.items, whose iteration refuses a dict that
+// changes size.  PyPy's PyDict_Next reads a subclass through its own methods
+// and cannot survive a change.
+class DictEntries {
+public:
+    explicit DictEntries(PyObject *dict) {
+        py::object items = pypy::call_base(&PyDict_Type, "items", dict);
+        iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(items.ptr()));
+        if (!iterator_) throw pypy::PendingError{};
+    }
+
+    bool next(PyObject **key, PyObject **value) {
+        PyObject *pair = PyIter_Next(iterator_.ptr());
+        if (pair == nullptr) {
+            if (PyErr_Occurred()) throw pypy::PendingError{};
+            return false;
+        }
+        pair_ = py::reinterpret_steal<py::object>(pair);
+        *key = PyTuple_GET_ITEM(pair, 0);
+        *value = PyTuple_GET_ITEM(pair, 1);
+        return true;
+    }
+
+    // The iterator itself refuses a change of size; the entry count catches
+    // the rest.
+    void check_unchanged(Py_ssize_t) const {}
+
+private:
+    py::object iterator_;
+    py::object pair_;
+};
+
+inline const char *str_utf8(PyObject *str, Py_ssize_t *size) { return PyUnicode_AsUTF8AndSize(str, size); }
+
+inline bool compact_int(PyObject *, int64_t &) { return false; }
+
+#endif  // PYPY_VERSION
+
+}  // namespace interpreter
+}  // namespace tavrel
+
+#endif  // TAVREL_INTERPRETER_H

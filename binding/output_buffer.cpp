@@ -1,0 +1,110 @@
+#include "output_buffer.h"
+
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+
+#include "errors.h"
+
+namespace tavrel {
+
+#ifdef PYPY_VERSION
+
+uint8_t *OutputBuffer::start() const { return heap_ != nullptr ? static_cast<uint8_t *>(heap_) : const_cast<uint8_t *>(inline_); }
+
+void OutputBuffer::grow(size_t n) {
+    const size_t used = size();
+    const size_t capacity = static_cast<size_t>(end_ - start());
+    if (n > SIZE_MAX / 2 - used) throw std::bad_alloc();
+    size_t wanted = capacity * 2;
+    if (wanted < used + n) wanted = used + n;
+    void *block = heap_ != nullptr ? std::realloc(heap_, wanted) : std::malloc(wanted);
+    if (block == nullptr) throw std::bad_alloc();
+    if (heap_ == nullptr) std::memcpy(block, inline_, used);
+    heap_ = block;
+    pos_ = static_cast<uint8_t *>(block) + used;
+    end_ = static_cast<uint8_t *>(block) + wanted;
+}
+
+void OutputBuffer::release() {
+    std::free(heap_);
+    heap_ = nullptr;
+}
+
+PyObject *OutputBuffer::finish() {
+    PyObject *bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(start()), static_cast<Py_ssize_t>(size()));
+    release();
+    pos_ = inline_;
+    end_ = inline_ + sizeof inline_;
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        throw std::runtime_error(kBytesAllocationText);
+    }
+    return bytes;
+}
+
+#else
+
+// The bytes object's own storage, or the inline area before there is one.
+uint8_t *OutputBuffer::start() const {
+    return heap_ != nullptr ? reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(static_cast<PyObject *>(heap_)))
+                            : const_cast<uint8_t *>(inline_);
+}
+
+void OutputBuffer::grow(size_t n) {
+    const size_t used = size();
+    const size_t capacity = static_cast<size_t>(end_ - start());
+    if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / 2 - used) throw std::bad_alloc();
+    // Doubling keeps the copies of a growing output linear; the pages past
+    // the end are not touched until written, and the tail goes at finish().
+    size_t wanted = capacity * 2;
+    if (wanted < used + n) wanted = used + n;
+    if (heap_ == nullptr) {
+        PyObject *bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted));
+        if (bytes == nullptr) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
+        std::memcpy(PyBytes_AS_STRING(bytes), inline_, used);
+        heap_ = bytes;
+    } else {
+        PyObject *bytes = static_cast<PyObject *>(heap_);
+        // On failure the object is gone and MemoryError is set.
+        heap_ = nullptr;
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(wanted)) < 0) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
+        heap_ = bytes;
+    }
+    uint8_t *base = start();
+    pos_ = base + used;
+    end_ = base + wanted;
+}
+
+void OutputBuffer::release() {
+    Py_XDECREF(static_cast<PyObject *>(heap_));
+    heap_ = nullptr;
+}
+
+PyObject *OutputBuffer::finish() {
+    const size_t used = size();
+    PyObject *bytes = static_cast<PyObject *>(heap_);
+    heap_ = nullptr;
+    pos_ = inline_;
+    end_ = inline_ + sizeof inline_;
+    if (bytes == nullptr) {
+        bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(inline_), static_cast<Py_ssize_t>(used));
+    } else if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) {
+        bytes = nullptr;
+    }
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        throw std::runtime_error(kBytesAllocationText);
+    }
+    return bytes;
+}
+
+#endif
+
+}  // namespace tavrel

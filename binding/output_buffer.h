@@ -1,0 +1,66 @@
+// The output of one dumps call: small outputs stay in an inline area and
+// become the result with one copy; larger ones grow in place inside the
+// bytes object that is returned, so every payload is copied exactly once.
+#ifndef TAVREL_OUTPUT_BUFFER_H
+#define TAVREL_OUTPUT_BUFFER_H
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace tavrel {
+
+class OutputBuffer {
+public:
+    // The most bytes one head or fixed item takes; reserve() callers that
+    // write a head may rely on this much room without asking again.
+    static constexpr size_t kMaxHead = 9;
+
+    OutputBuffer() : pos_(inline_), end_(inline_ + sizeof inline_) {}
+    ~OutputBuffer() { release(); }
+    OutputBuffer(const OutputBuffer &) = delete;
+    OutputBuffer &operator=(const OutputBuffer &) = delete;
+
+    // Room for n more bytes at the returned position; throws std::bad_alloc.
+    uint8_t *reserve(size_t n) {
+        if (static_cast<size_t>(end_ - pos_) < n) grow(n);
+        return pos_;
+    }
+    void advance(size_t n) { pos_ += n; }
+    // Everything up to `end`, inside the last reservation, is written.
+    void commit(uint8_t *end) { pos_ = end; }
+
+    void put(uint8_t byte) {
+        reserve(1);
+        *pos_++ = byte;
+    }
+
+    void append(const void *data, size_t n) {
+        uint8_t *out = reserve(n);
+        std::memcpy(out, data, n);
+        pos_ = out + n;
+    }
+
+    // The bytes written, as a new bytes object; the buffer is empty afterwards.
+    PyObject *finish();
+
+private:
+    void grow(size_t n);
+    void release();
+    size_t size() const { return static_cast<size_t>(pos_ - start()); }
+    uint8_t *start() const;
+
+    uint8_t *pos_;
+    uint8_t *end_;
+    // Heap storage once the inline area is outgrown: the result bytes object
+    // itself under CPython, a malloc block under PyPy (whose bytes objects
+    // cannot be resized in place).
+    void *heap_ = nullptr;
+    uint8_t inline_[512];
+};
+
+}  // namespace tavrel
+
+#endif  // TAVREL_OUTPUT_BUFFER_H
