@@ -1,6 +1,9 @@
 """Hostile inputs: native stack exhaustion, containers changed by Python
 code run in the middle of their walk, and the quoted text of the integer
 range error."""
+import subprocess
+import sys
+import textwrap
 import threading
 
 import cbor2
@@ -258,3 +261,133 @@ def test_exhaustion_during_matching_is_raised_not_retried(error, method):
         with pytest.raises(error, match="^from " + method + "$"):
             dumps(arg)
         assert len(calls) == 1
+
+
+def test_dict_key_popped_and_inserted_again_compacting_the_table(indefinite):
+    # Five entries fill an eight-slot table: inserting "a" again compacts it,
+    # and positions taken before would skip "b" and repeat "a".
+    value = dict.fromkeys("abcde", 0)
+
+    class Again:
+        def __index__(self):
+            del value["a"]
+            value["a"] = 0
+            return 1
+
+    value["a"] = Again()
+    with raises_exact(RuntimeError, "dictionary keys changed during iteration"):
+        dumps(value, indefinite)
+
+
+def run_script(script, **kwargs):
+    """Runs script in a fresh interpreter, so a crash fails this test only."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
+                          timeout=120, **kwargs)
+    assert done.returncode == 0, f"exit {done.returncode}: {done.stderr[-2000:]}"
+    return done.stdout.split()
+
+
+STACK_SCRIPT_HEAD = """
+    import sys, threading
+    from tavrel_cbor import dumps
+
+    def on_thread(size, func):
+        outcome = []
+        def target():
+            try:
+                outcome.append(repr(func()[:4]))
+            except RecursionError:
+                outcome.append("RecursionError")
+        threading.stack_size(size)
+        worker = threading.Thread(target=target)
+        worker.start()
+        worker.join()
+        return outcome[0]
+"""
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy bounds these chains with its own stack budget")
+def test_reentrant_scalar_chain_at_the_bottom_of_a_walk():
+    # Each scalar's conversion calls dumps on another such scalar: every
+    # entry into dumps, the argument's conversion included, meets the guard.
+    outcomes = run_script(STACK_SCRIPT_HEAD + """
+    class Chain:
+        def __init__(self, left):
+            self.left = left
+        def __index__(self):
+            if self.left:
+                dumps(Chain(self.left - 1))
+            return 1
+
+    def deep(levels, chain):
+        value = [Chain(chain)]
+        for _ in range(levels):
+            value = [value]
+        return value
+
+    sys.setrecursionlimit(10_000)
+    for size, levels, chain in ((256 * 1024, 1000, 60), (1024 * 1024, 4000, 400)):
+        print(on_thread(size, lambda: dumps(deep(levels, chain))))
+    """)
+    assert set(outcomes) <= {"RecursionError", repr(b"\x9f\x9f\x9f\x9f")}, outcomes
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy bounds these chains with its own stack budget")
+def test_python_code_at_the_bottom_of_a_walk_has_room():
+    # repr of 500 nested lists runs fine alone on this thread; run by a hook
+    # at the bottom of a walk it must either have that room too or be refused.
+    outcomes = run_script(STACK_SCRIPT_HEAD + """
+    inner = []
+    for _ in range(500):
+        inner = [inner]
+
+    class Loud:
+        def __index__(self):
+            repr(inner)
+            return 1
+
+    value = [Loud()]
+    for _ in range(2500):
+        value = [value]
+    print(on_thread(512 * 1024, lambda: repr(inner).encode()))
+    print(on_thread(512 * 1024, lambda: dumps(value)))
+    """)
+    assert outcomes[0] == repr(b"[[[[")
+    assert outcomes[1] in ("RecursionError", repr(b"\x9f\x9f\x9f\x9f")), outcomes
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="stack limits as Linux applies them")
+def test_stack_limits_unlimited_and_lowered_later():
+    import resource
+
+    def unlimited():
+        resource.setrlimit(resource.RLIMIT_STACK, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+    if resource.getrlimit(resource.RLIMIT_STACK)[1] != resource.RLIM_INFINITY:
+        pytest.skip("the hard stack limit is not unlimited here")
+    # Unlimited: a self-containing list must still stop, and soon.
+    outcomes = run_script("""
+        from tavrel_cbor import dumps
+        value = [1]
+        value.append(value)
+        try:
+            dumps(value)
+        except RecursionError:
+            print("RecursionError")
+    """, preexec_fn=unlimited)
+    assert outcomes == ["RecursionError"]
+    # A soft limit lowered after the first call on the thread is obeyed.
+    outcomes = run_script("""
+        import resource
+        from tavrel_cbor import dumps
+        dumps([1])
+        resource.setrlimit(resource.RLIMIT_STACK, (1024 * 1024, resource.RLIM_INFINITY))
+        value = []
+        for _ in range(200_000):
+            value = [value]
+        try:
+            dumps(value)
+        except RecursionError:
+            print("RecursionError")
+    """)
+    assert outcomes == ["RecursionError"]
