@@ -174,6 +174,7 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         error.restore();
     } catch (const interpreter::PendingError &) {
         // Already set, and fetched only now that the walk has unwound.
+        interpreter::settle_pending_error();
     } catch (const std::bad_alloc &error) {
         PyErr_SetString(PyExc_MemoryError, error.what());
     } catch (const std::exception &error) {

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 #include "errors.h"
@@ -76,6 +77,9 @@ inline const char *str_utf8(PyObject *str, Py_ssize_t *size) {
     return PyUnicode_AsUTF8AndSize(str, size);
 }
 
+// CPython's errors need no settling.
+inline void settle_pending_error() {}
+
 // The value of an exact int that fits one internal digit, read in place.
 inline bool compact_int(PyObject *obj, int64_t &out) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -116,7 +120,18 @@ struct TupleItems {
         return PyTuple_CheckExact(seq) ? PyTuple_GET_SIZE(seq) : pypy::stored_size(&PyTuple_Type, seq);
     }
     static PyObject *borrowed(PyObject *, Py_ssize_t) { return nullptr; }
-    static py::object item(PyObject *seq, Py_ssize_t i) { return pypy::stored_item(&PyTuple_Type, seq, i); }
+    static py::object item(PyObject *seq, Py_ssize_t i) {
+        if (!PyTuple_CheckExact(seq)) return pypy::stored_item(&PyTuple_Type, seq, i);
+        // PyPy fills a tuple's C items recursively; when that ran out of
+        // stack, the tuple is left with empty slots, which its own item
+        // functions would read.
+        PyObject *item = PyTuple_GET_ITEM(seq, i);
+        if (item == nullptr) {
+            PyErr_SetString(PyExc_RecursionError, kStackErrorText);
+            throw PendingError{};
+        }
+        return py::reinterpret_borrow<py::object>(item);
+    }
 };
 
 inline Py_ssize_t dict_size(PyObject *dict) { return pypy::stored_size(&PyDict_Type, dict); }
@@ -156,6 +171,31 @@ private:
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size) { return PyUnicode_AsUTF8AndSize(str, size); }
 
 inline bool compact_int(PyObject *, int64_t &) { return false; }
+
+// PyPy reports running out of its own stack inside a C API call as a
+// SystemError whose text names a StackOverflow; callers see the
+// RecursionError it is.
+inline void settle_pending_error() {
+    if (!PyErr_ExceptionMatches(PyExc_SystemError)) return;
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    bool overflow = false;
+    if (PyObject *text = value != nullptr ? PyObject_Str(value) : nullptr) {
+        const char *utf8 = PyUnicode_AsUTF8(text);
+        overflow = utf8 != nullptr && std::strncmp(utf8, "<StackOverflow object", 21) == 0;
+        Py_DECREF(text);
+    }
+    PyErr_Clear();
+    if (overflow) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(trace);
+        PyErr_SetString(PyExc_RecursionError, kStackErrorText);
+    } else {
+        PyErr_Restore(type, value, trace);
+    }
+}
 
 #endif  // PYPY_VERSION
 

@@ -149,3 +149,11 @@ def test_max_depth_beyond_32_bits():
     else:
         with rejected_call():
             dumps([[1]], max_depth=2**32)
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy's extension functions carry no text signature")
+def test_signature_for_introspection():
+    import inspect
+
+    assert dumps.__text_signature__ == "(value, indefinite=True, max_depth=0)"
+    assert str(inspect.signature(dumps)) == "(value, indefinite=True, max_depth=0)"
