@@ -36,10 +36,8 @@ PyObject *OutputBuffer::finish() {
     release();
     pos_ = inline_;
     end_ = inline_ + sizeof inline_;
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        throw std::runtime_error(kBytesAllocationText);
-    }
+    // The interpreter's MemoryError stays pending under the RuntimeError.
+    if (bytes == nullptr) throw std::runtime_error(kBytesAllocationText);
     return bytes;
 }
 
@@ -98,10 +96,8 @@ PyObject *OutputBuffer::finish() {
     } else if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) {
         bytes = nullptr;
     }
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        throw std::runtime_error(kBytesAllocationText);
-    }
+    // The interpreter's MemoryError stays pending under the RuntimeError.
+    if (bytes == nullptr) throw std::runtime_error(kBytesAllocationText);
     return bytes;
 }
 
