@@ -15,8 +15,10 @@ uint8_t *OutputBuffer::start() const { return heap_ != nullptr ? static_cast<uin
 void OutputBuffer::grow(size_t n) {
     const size_t used = size();
     const size_t capacity = static_cast<size_t>(end_ - start());
-    if (n > SIZE_MAX / 2 - used) throw std::bad_alloc();
-    size_t wanted = capacity * 2;
+    const size_t limit = static_cast<size_t>(PY_SSIZE_T_MAX);
+    if (n > limit - used) throw std::bad_alloc();
+    size_t wanted = capacity + capacity / 2;
+    if (wanted > limit) wanted = limit;
     if (wanted < used + n) wanted = used + n;
     void *block = heap_ != nullptr ? std::realloc(heap_, wanted) : std::malloc(wanted);
     if (block == nullptr) throw std::bad_alloc();
@@ -52,10 +54,14 @@ uint8_t *OutputBuffer::start() const {
 void OutputBuffer::grow(size_t n) {
     const size_t used = size();
     const size_t capacity = static_cast<size_t>(end_ - start());
-    if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / 2 - used) throw std::bad_alloc();
-    // Doubling keeps the copies of a growing output linear; the pages past
-    // the end are not touched until written, and the tail goes at finish().
-    size_t wanted = capacity * 2;
+    const size_t limit = static_cast<size_t>(PY_SSIZE_T_MAX);
+    if (n > limit - used) throw std::bad_alloc();
+    // Growing by half keeps the copies linear, and lets the C allocator hand
+    // a large output the memory the last one released (doubling would
+    // overshoot the size it remembers and take fresh, faulting pages every
+    // call).  The tail is given back at finish().
+    size_t wanted = capacity + capacity / 2;
+    if (wanted > limit) wanted = limit;
     if (wanted < used + n) wanted = used + n;
     if (heap_ == nullptr) {
         PyObject *bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted));
