@@ -34,7 +34,16 @@ inline size_t remaining(const cbor_parser *parser) {
 // 32-bit x86, which quietens a signalling NaN on the way.
 inline uint64_t double_bits(const double &x) {
     uint64_t bits;
+#if defined(__i386__) && !defined(__SSE2_MATH__) && !defined(__clang__)
+    // x87 code turns even a memcpy of a double into an FPU load and store:
+    // byte reads it cannot merge keep the bits intact.
+    const volatile unsigned char *source = reinterpret_cast<const volatile unsigned char *>(&x);
+    unsigned char bytes[sizeof bits];
+    for (size_t i = 0; i < sizeof bits; ++i) bytes[i] = source[i];
+    std::memcpy(&bits, bytes, sizeof bits);
+#else
     std::memcpy(&bits, &x, sizeof bits);
+#endif
     return bits;
 }
 
