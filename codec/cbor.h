@@ -126,7 +126,7 @@ CBOR_API int cbor_write_float(cbor_generator *generator, double x);
 CBOR_API cbor_parser *cbor_parser_create(const void *data, size_t length);
 /* Frees the record, never the input; NULL is ignored. */
 CBOR_API void cbor_parser_free(cbor_parser *parser);
-/* Bytes left to read, as a signed 32-bit count. */
+/* Bytes left to read, as a signed 32-bit count; 0 for a NULL parser. */
 CBOR_API int32_t cbor_parser_available_bytes(const cbor_parser *parser);
 /* New zero-filled record, or NULL when out of memory. */
 CBOR_API cbor_val *cbor_val_create(void);
@@ -138,7 +138,8 @@ CBOR_API cbor_val *cbor_next_val(cbor_parser *parser);
 /* Decoders, indexed by initial byte.  Writable, but the library only reads it. */
 CBOR_API extern cbor_parse_fn cbor_jump_table[256];
 
-/* ---- Item decoders (cbor_parse_fn; -1 when bytes are missing) ---------- */
+/* ---- Item decoders (cbor_parse_fn; -1 when bytes are missing, or when the
+ * parser or record is NULL: nothing is read then) ------------------------ */
 
 CBOR_API int cbor_parse_uint_small(cbor_parser *parser, cbor_val *val);
 CBOR_API int cbor_parse_uint8(cbor_parser *parser, cbor_val *val);

@@ -74,89 +74,103 @@ int parse_indefinite(cbor_parser *parser, cbor_val *val) {
     return 0;
 }
 
-}  // namespace
-
-extern "C" {
-
-CBOR_API int cbor_parse_uint_small(cbor_parser *parser, cbor_val *val) {
+int uint_small(cbor_parser *parser, cbor_val *val) {
     if (remaining(parser) < 1) return -1;
     val->value.uint_value = *parser->cursor & 0x1F;
     parser->cursor += 1;
     return 0;
 }
-CBOR_API int cbor_parse_uint8(cbor_parser *p, cbor_val *v) { return read_argument<uint8_t>(p, v); }
-CBOR_API int cbor_parse_uint16(cbor_parser *p, cbor_val *v) { return read_argument<uint16_t>(p, v); }
-CBOR_API int cbor_parse_uint32(cbor_parser *p, cbor_val *v) { return read_argument<uint32_t>(p, v); }
-CBOR_API int cbor_parse_uint64(cbor_parser *p, cbor_val *v) { return read_argument<uint64_t>(p, v); }
-
-CBOR_API int cbor_parse_negint_small(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint_small>(p, v); }
-CBOR_API int cbor_parse_negint8(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint8>(p, v); }
-CBOR_API int cbor_parse_negint16(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint16>(p, v); }
-CBOR_API int cbor_parse_negint32(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint32>(p, v); }
-CBOR_API int cbor_parse_negint64(cbor_parser *p, cbor_val *v) { return parse_negint<cbor_parse_uint64>(p, v); }
-
-CBOR_API int cbor_parse_byte_string_small(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint_small, false>(p, v); }
-CBOR_API int cbor_parse_byte_string_uint8(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint8, false>(p, v); }
-CBOR_API int cbor_parse_byte_string_uint16(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint16, false>(p, v); }
-CBOR_API int cbor_parse_byte_string_uint32(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint32, false>(p, v); }
-CBOR_API int cbor_parse_byte_string_uint64(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint64, false>(p, v); }
-CBOR_API int cbor_parse_byte_string_indefinite(cbor_parser *p, cbor_val *v) { return parse_indefinite(p, v); }
-
-CBOR_API int cbor_parse_text_string_small(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint_small, true>(p, v); }
-CBOR_API int cbor_parse_text_string_uint8(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint8, true>(p, v); }
-CBOR_API int cbor_parse_text_string_uint16(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint16, true>(p, v); }
-CBOR_API int cbor_parse_text_string_uint32(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint32, true>(p, v); }
-CBOR_API int cbor_parse_text_string_uint64(cbor_parser *p, cbor_val *v) { return parse_string<cbor_parse_uint64, true>(p, v); }
-CBOR_API int cbor_parse_text_string_indefinite(cbor_parser *p, cbor_val *v) { return parse_indefinite(p, v); }
-
-CBOR_API int cbor_parse_array_small(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint_small>(p, v); }
-CBOR_API int cbor_parse_array_uint8(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint8>(p, v); }
-CBOR_API int cbor_parse_array_uint16(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint16>(p, v); }
-CBOR_API int cbor_parse_array_uint32(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint32>(p, v); }
-CBOR_API int cbor_parse_array_uint64(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint64>(p, v); }
-CBOR_API int cbor_parse_array_indefinite(cbor_parser *p, cbor_val *v) { return parse_indefinite(p, v); }
-
-CBOR_API int cbor_parse_map_small(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint_small>(p, v); }
-CBOR_API int cbor_parse_map_uint8(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint8>(p, v); }
-CBOR_API int cbor_parse_map_uint16(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint16>(p, v); }
-CBOR_API int cbor_parse_map_uint32(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint32>(p, v); }
-CBOR_API int cbor_parse_map_uint64(cbor_parser *p, cbor_val *v) { return parse_count<cbor_parse_uint64>(p, v); }
-CBOR_API int cbor_parse_map_indefinite(cbor_parser *p, cbor_val *v) { return parse_indefinite(p, v); }
 
 // A tag number inside the initial byte is left in initial_byte; one that
 // follows it is consumed and stored, so the tagged item decodes next.
-CBOR_API int cbor_parse_semantic_tag(cbor_parser *parser, cbor_val *val) {
+int semantic_tag(cbor_parser *parser, cbor_val *val) {
     if (remaining(parser) < 1) return -1;
     switch (*parser->cursor & 0x1F) {
-        case 24: return cbor_parse_uint8(parser, val);
-        case 25: return cbor_parse_uint16(parser, val);
-        case 26: return cbor_parse_uint32(parser, val);
-        case 27: return cbor_parse_uint64(parser, val);
+        case 24: return read_argument<uint8_t>(parser, val);
+        case 25: return read_argument<uint16_t>(parser, val);
+        case 26: return read_argument<uint32_t>(parser, val);
+        case 27: return read_argument<uint64_t>(parser, val);
         default: return skip_initial_byte(parser);
     }
 }
 
-CBOR_API int cbor_parse_false(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
-CBOR_API int cbor_parse_true(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
-CBOR_API int cbor_parse_null(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
-CBOR_API int cbor_parse_undefined(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
-CBOR_API int cbor_parse_reserved(cbor_parser *p, cbor_val *) { return skip_initial_byte(p); }
+int simple(cbor_parser *parser, cbor_val *) { return skip_initial_byte(parser); }
 
-CBOR_API int cbor_parse_break(cbor_parser *parser, cbor_val *) {
+int break_code(cbor_parser *parser, cbor_val *) {
     if (skip_initial_byte(parser) < 0) return -1;
     parser->in_indefinite = 0;
     return 0;
 }
 
-CBOR_API int cbor_parse_unimplemented(cbor_parser *parser, cbor_val *) {
+int unimplemented(cbor_parser *parser, cbor_val *) {
     if (remaining(parser) < 1) return -1;
     std::fprintf(stderr, "Unimplemented CBOR code: %02x\n", static_cast<unsigned>(*parser->cursor));
     parser->cursor += 1;
     return 0;
 }
 
-CBOR_API int cbor_parse_float16(cbor_parser *p, cbor_val *v) { return tavrel::parse_float16(p, v); }
-CBOR_API int cbor_parse_float32(cbor_parser *p, cbor_val *v) { return tavrel::parse_float32(p, v); }
-CBOR_API int cbor_parse_float64(cbor_parser *p, cbor_val *v) { return tavrel::parse_float64(p, v); }
+// Every exported decoder refuses a missing parser or record before reading
+// anything, as cbor_next_val refuses a missing parser.
+template <Reader Decode>
+int checked(cbor_parser *parser, cbor_val *val) {
+    if (parser == nullptr || val == nullptr) return -1;
+    return Decode(parser, val);
+}
+
+}  // namespace
+
+extern "C" {
+
+CBOR_API int cbor_parse_uint_small(cbor_parser *p, cbor_val *v) { return checked<uint_small>(p, v); }
+CBOR_API int cbor_parse_uint8(cbor_parser *p, cbor_val *v) { return checked<read_argument<uint8_t>>(p, v); }
+CBOR_API int cbor_parse_uint16(cbor_parser *p, cbor_val *v) { return checked<read_argument<uint16_t>>(p, v); }
+CBOR_API int cbor_parse_uint32(cbor_parser *p, cbor_val *v) { return checked<read_argument<uint32_t>>(p, v); }
+CBOR_API int cbor_parse_uint64(cbor_parser *p, cbor_val *v) { return checked<read_argument<uint64_t>>(p, v); }
+
+CBOR_API int cbor_parse_negint_small(cbor_parser *p, cbor_val *v) { return checked<parse_negint<uint_small>>(p, v); }
+CBOR_API int cbor_parse_negint8(cbor_parser *p, cbor_val *v) { return checked<parse_negint<read_argument<uint8_t>>>(p, v); }
+CBOR_API int cbor_parse_negint16(cbor_parser *p, cbor_val *v) { return checked<parse_negint<read_argument<uint16_t>>>(p, v); }
+CBOR_API int cbor_parse_negint32(cbor_parser *p, cbor_val *v) { return checked<parse_negint<read_argument<uint32_t>>>(p, v); }
+CBOR_API int cbor_parse_negint64(cbor_parser *p, cbor_val *v) { return checked<parse_negint<read_argument<uint64_t>>>(p, v); }
+
+CBOR_API int cbor_parse_byte_string_small(cbor_parser *p, cbor_val *v) { return checked<parse_string<uint_small, false>>(p, v); }
+CBOR_API int cbor_parse_byte_string_uint8(cbor_parser *p, cbor_val *v) { return checked<parse_string<read_argument<uint8_t>, false>>(p, v); }
+CBOR_API int cbor_parse_byte_string_uint16(cbor_parser *p, cbor_val *v) { return checked<parse_string<read_argument<uint16_t>, false>>(p, v); }
+CBOR_API int cbor_parse_byte_string_uint32(cbor_parser *p, cbor_val *v) { return checked<parse_string<read_argument<uint32_t>, false>>(p, v); }
+CBOR_API int cbor_parse_byte_string_uint64(cbor_parser *p, cbor_val *v) { return checked<parse_string<read_argument<uint64_t>, false>>(p, v); }
+CBOR_API int cbor_parse_byte_string_indefinite(cbor_parser *p, cbor_val *v) { return checked<parse_indefinite>(p, v); }
+
+CBOR_API int cbor_parse_text_string_small(cbor_parser *p, cbor_val *v) { return checked<parse_string<uint_small, true>>(p, v); }
+CBOR_API int cbor_parse_text_string_uint8(cbor_parser *p, cbor_val *v) { return checked<parse_string<read_argument<uint8_t>, true>>(p, v); }
+CBOR_API int cbor_parse_text_string_uint16(cbor_parser *p, cbor_val *v) { return checked<parse_string<read_argument<uint16_t>, true>>(p, v); }
+CBOR_API int cbor_parse_text_string_uint32(cbor_parser *p, cbor_val *v) { return checked<parse_string<read_argument<uint32_t>, true>>(p, v); }
+CBOR_API int cbor_parse_text_string_uint64(cbor_parser *p, cbor_val *v) { return checked<parse_string<read_argument<uint64_t>, true>>(p, v); }
+CBOR_API int cbor_parse_text_string_indefinite(cbor_parser *p, cbor_val *v) { return checked<parse_indefinite>(p, v); }
+
+CBOR_API int cbor_parse_array_small(cbor_parser *p, cbor_val *v) { return checked<parse_count<uint_small>>(p, v); }
+CBOR_API int cbor_parse_array_uint8(cbor_parser *p, cbor_val *v) { return checked<parse_count<read_argument<uint8_t>>>(p, v); }
+CBOR_API int cbor_parse_array_uint16(cbor_parser *p, cbor_val *v) { return checked<parse_count<read_argument<uint16_t>>>(p, v); }
+CBOR_API int cbor_parse_array_uint32(cbor_parser *p, cbor_val *v) { return checked<parse_count<read_argument<uint32_t>>>(p, v); }
+CBOR_API int cbor_parse_array_uint64(cbor_parser *p, cbor_val *v) { return checked<parse_count<read_argument<uint64_t>>>(p, v); }
+CBOR_API int cbor_parse_array_indefinite(cbor_parser *p, cbor_val *v) { return checked<parse_indefinite>(p, v); }
+
+CBOR_API int cbor_parse_map_small(cbor_parser *p, cbor_val *v) { return checked<parse_count<uint_small>>(p, v); }
+CBOR_API int cbor_parse_map_uint8(cbor_parser *p, cbor_val *v) { return checked<parse_count<read_argument<uint8_t>>>(p, v); }
+CBOR_API int cbor_parse_map_uint16(cbor_parser *p, cbor_val *v) { return checked<parse_count<read_argument<uint16_t>>>(p, v); }
+CBOR_API int cbor_parse_map_uint32(cbor_parser *p, cbor_val *v) { return checked<parse_count<read_argument<uint32_t>>>(p, v); }
+CBOR_API int cbor_parse_map_uint64(cbor_parser *p, cbor_val *v) { return checked<parse_count<read_argument<uint64_t>>>(p, v); }
+CBOR_API int cbor_parse_map_indefinite(cbor_parser *p, cbor_val *v) { return checked<parse_indefinite>(p, v); }
+
+CBOR_API int cbor_parse_semantic_tag(cbor_parser *p, cbor_val *v) { return checked<semantic_tag>(p, v); }
+CBOR_API int cbor_parse_false(cbor_parser *p, cbor_val *v) { return checked<simple>(p, v); }
+CBOR_API int cbor_parse_true(cbor_parser *p, cbor_val *v) { return checked<simple>(p, v); }
+CBOR_API int cbor_parse_null(cbor_parser *p, cbor_val *v) { return checked<simple>(p, v); }
+CBOR_API int cbor_parse_undefined(cbor_parser *p, cbor_val *v) { return checked<simple>(p, v); }
+CBOR_API int cbor_parse_reserved(cbor_parser *p, cbor_val *v) { return checked<simple>(p, v); }
+CBOR_API int cbor_parse_break(cbor_parser *p, cbor_val *v) { return checked<break_code>(p, v); }
+CBOR_API int cbor_parse_unimplemented(cbor_parser *p, cbor_val *v) { return checked<unimplemented>(p, v); }
+CBOR_API int cbor_parse_float16(cbor_parser *p, cbor_val *v) { return checked<tavrel::parse_float16>(p, v); }
+CBOR_API int cbor_parse_float32(cbor_parser *p, cbor_val *v) { return checked<tavrel::parse_float32>(p, v); }
+CBOR_API int cbor_parse_float64(cbor_parser *p, cbor_val *v) { return checked<tavrel::parse_float64>(p, v); }
 
 }  // extern "C"

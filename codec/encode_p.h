@@ -127,8 +127,8 @@ int write_float_bits(Sink &sink, uint8_t initial, uint64_t bits, unsigned width)
 // mantissa.  The pattern is exact only for +/-0 and normal half numbers;
 // for anything else it is some other number, and the selection discards it
 // because it does not decode back to x.
-inline uint32_t half_bits(double x) {
-    const uint32_t s = float_bits(static_cast<float>(x));
+inline uint32_t half_bits_of(uint64_t d) {
+    const uint32_t s = single_from_double_bits(d);
     const uint32_t exponent = (s >> 23) & 0xFF;
     uint32_t h = (s >> 31) << 15;
     if (exponent == 255) {
@@ -140,6 +140,8 @@ inline uint32_t half_bits(double x) {
     return h & 0xFFFF;
 }
 
+inline uint32_t half_bits(double x) { return half_bits_of(double_bits(x)); }
+
 template <class Sink>
 int write_float16(Sink &sink, double x) {
     return write_float_bits(sink, 0xF9, half_bits(x), 2);
@@ -147,7 +149,7 @@ int write_float16(Sink &sink, double x) {
 
 template <class Sink>
 int write_float32(Sink &sink, double x) {
-    return write_float_bits(sink, 0xFA, float_bits(static_cast<float>(x)), 4);
+    return write_float_bits(sink, 0xFA, single_from_double_bits(double_bits(x)), 4);
 }
 
 template <class Sink>
@@ -167,13 +169,15 @@ int write_float_special(Sink &sink, double x) {
 }
 
 // The choice among the decoded candidates (null: not decoded), narrowest
-// first.  Two candidates agree when their doubles compare equal, so +0 and
-// -0 agree and a NaN agrees with nothing.  Returns 2, 4 or 8 bytes of
-// width, or 0 when even the double candidate is missing.
+// first.  Two candidates agree when their bits are equal: compared as
+// doubles, denormals-are-zero would make a subnormal agree with zero.  (The
+// candidates of one x share its sign, and NaN never gets here.)  Returns 2,
+// 4 or 8 bytes of width, or 0 when even the double candidate is missing.
 inline unsigned choose_float_width(const cbor_val *half, const cbor_val *single, const cbor_val *dbl) {
     if (dbl == nullptr) return 0;
-    if (single == nullptr || single->value.float_value != dbl->value.float_value) return 8;
-    if (half == nullptr || half->value.float_value != single->value.float_value) return 4;
+    const uint64_t wide = double_bits(dbl->value.float_value);
+    if (single == nullptr || double_bits(single->value.float_value) != wide) return 8;
+    if (half == nullptr || double_bits(half->value.float_value) != wide) return 4;
     return 2;
 }
 

@@ -9,10 +9,22 @@ namespace {
 
 using tavrel::GeneratorSink;
 
-// Half precision is written only by the selector, and only for finite x.
-int cbor_write_float16(cbor_generator *generator, double x) {
+// The candidates are written from the double's bits: a double passed on by
+// value may go through the x87 stack on 32-bit x86.  Half precision is
+// written only by the selector, and only for finite x.
+int write_half(cbor_generator *generator, uint64_t bits) {
     GeneratorSink sink{generator};
-    return tavrel::write_float16(sink, x);
+    return tavrel::write_float_bits(sink, 0xF9, tavrel::half_bits_of(bits), 2);
+}
+
+int write_single(cbor_generator *generator, uint64_t bits) {
+    GeneratorSink sink{generator};
+    return tavrel::write_float_bits(sink, 0xFA, tavrel::single_from_double_bits(bits), 4);
+}
+
+int write_double(cbor_generator *generator, uint64_t bits) {
+    GeneratorSink sink{generator};
+    return tavrel::write_float_bits(sink, 0xFB, bits, 8);
 }
 
 }  // namespace
@@ -20,16 +32,15 @@ int cbor_write_float16(cbor_generator *generator, double x) {
 extern "C" {
 
 CBOR_API int cbor_write_float32(cbor_generator *generator, double x) {
-    GeneratorSink sink{generator};
-    return tavrel::write_float32(sink, x);
+    return write_single(generator, tavrel::double_bits(x));
 }
 
 CBOR_API int cbor_write_float64(cbor_generator *generator, double x) {
-    GeneratorSink sink{generator};
-    return tavrel::write_float64(sink, x);
+    return write_double(generator, tavrel::double_bits(x));
 }
 
 CBOR_API int cbor_write_float(cbor_generator *generator, double x) {
+    const uint64_t bits = tavrel::double_bits(x);
     if (!std::isfinite(x)) {
         GeneratorSink sink{generator};
         return tavrel::write_float_special(sink, x);
@@ -39,13 +50,12 @@ CBOR_API int cbor_write_float(cbor_generator *generator, double x) {
     // our own parser and keep the shortest that agrees with the wider ones.
     cbor_generator *scratch = cbor_generator_create();
     if (scratch == nullptr) return -1;
-    int (*const writers[3])(cbor_generator *, double) = {cbor_write_float16, cbor_write_float32,
-                                                          cbor_write_float64};
+    int (*const writers[3])(cbor_generator *, uint64_t) = {write_half, write_single, write_double};
     int wrote[3];
     size_t start[3];
     for (int i = 0; i < 3; ++i) {
         start[i] = scratch->length;
-        wrote[i] = writers[i](scratch, x);
+        wrote[i] = writers[i](scratch, bits);
     }
     cbor_parser *parser = cbor_parser_create(scratch->buffer, scratch->length);
     if (parser == nullptr) {
@@ -62,7 +72,7 @@ CBOR_API int cbor_write_float(cbor_generator *generator, double x) {
     }
 
     const unsigned width = tavrel::choose_float_width(decoded[0], decoded[1], decoded[2]);
-    const int result = width == 0 ? -1 : writers[width == 2 ? 0 : width == 4 ? 1 : 2](generator, x);
+    const int result = width == 0 ? -1 : writers[width == 2 ? 0 : width == 4 ? 1 : 2](generator, bits);
 
     for (cbor_val *val : decoded) cbor_val_free(val);
     cbor_parser_free(parser);

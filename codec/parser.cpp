@@ -110,6 +110,7 @@ CBOR_API cbor_parser *cbor_parser_create(const void *data, size_t length) {
 CBOR_API void cbor_parser_free(cbor_parser *parser) { std::free(parser); }
 
 CBOR_API int32_t cbor_parser_available_bytes(const cbor_parser *parser) {
+    if (parser == nullptr) return 0;
     return static_cast<int32_t>(parser->buffer + parser->length - parser->cursor);
 }
 

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds the hardening programs into OUT from the codec sources.
-#   fuzz/build.sh OUT [fuzzers] [sweep] [alloc] [valgrind]
+#   fuzz/build.sh OUT [fuzzers] [sweep] [alloc] [valgrind] [proof]
 # fuzzers : fuzz_decoder, fuzz_roundtrip (clang, -fsanitize=fuzzer,address,undefined)
 # sweep   : sweep (ASan + UBSan)
 # alloc   : alloc_fail (ASan + UBSan, allocation shim linked with --wrap) and
 #           libfailalloc.so (the LD_PRELOAD form of the shim)
 # valgrind: sweep_plain, alloc_fail_plain (no sanitizer, for memcheck)
+# proof   : float_choice_proof (optimised, no sanitizer; not built by default)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-out=${1:?usage: build.sh OUT [fuzzers] [sweep] [alloc] [valgrind]}
+out=${1:?usage: build.sh OUT [fuzzers] [sweep] [alloc] [valgrind] [proof]}
 shift
 [ $# -gt 0 ] || set -- fuzzers sweep alloc valgrind
 mkdir -p "$out"
@@ -48,6 +49,9 @@ for what in "$@"; do
       "${CC:-cc}" -gdwarf-4 -O1 -Wall -Wextra "${inc[@]}" -DFAILALLOC_WRAP -c "$here/failalloc.c" -o "$out/failalloc_wrap.o"
       "$cxx" -std=c++17 -gdwarf-4 -O1 -Wall -Wextra "${inc[@]}" "$here/alloc_fail.cpp" "${codec[@]}" \
         "$out/failalloc_wrap.o" "${wrap[@]}" -o "$out/alloc_fail_plain" ;;
+    proof)
+      "$cxx" -std=c++17 -O2 -Wall -Wextra -Werror "${inc[@]}" "$here/float_choice_proof.cpp" "${codec[@]}" \
+        -o "$out/float_choice_proof" ;;
     *) echo "build.sh: unknown target $what" >&2; exit 2 ;;
   esac
 done

@@ -269,3 +269,22 @@ def guarded_walk(hex_inputs):
             r.close()
             checked += 1
     print(f"checked {checked}")
+
+
+def null_calls():
+    """Every decoder with a NULL parser, then with a NULL record over bytes it
+    would accept; each must fail without reading.  Run in a child process:
+    a dereferenced NULL kills it.  Prints one line per decoder."""
+    table = jump_table()
+    assert lib.cbor_parser_available_bytes(None) == 0
+    assert not lib.cbor_next_val(None)
+    for name in DECODERS:
+        initial = next(b for b in range(256) if table[b] == address_of(name))
+        v = lib.cbor_val_create()
+        rc_parser = getattr(lib, name)(None, v)
+        untouched = record(v.contents) == item(0)
+        lib.cbor_val_free(v)
+        r = Reader(bytes([initial]) + bytes(8))
+        rc_val = getattr(lib, name)(r.p, None)
+        print(name, rc_parser, untouched, rc_val, r.offset, r.flag)
+        r.close()

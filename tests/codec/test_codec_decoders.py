@@ -209,3 +209,14 @@ def test_reader_stays_inside_the_buffer():
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.strip() == "checked %d" % (2 * len(inputs))
+
+
+def test_null_parser_or_record_fails_without_reading():
+    here = os.path.dirname(os.path.abspath(__file__))
+    code = "import sys; sys.path.insert(0, %r); import cbor_ffi; cbor_ffi.null_calls()" % here
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    # -1 with a NULL parser (record untouched), -1 with a NULL record
+    # (cursor and flag untouched), and no diagnostic line.
+    assert proc.stdout.splitlines() == ["%s -1 True -1 0 0" % name for name in DECODERS]
+    assert proc.stderr == ""

@@ -228,3 +228,35 @@ def test_string_payload_past_size_max_fails(writer, mt, length):
 @pytest.mark.parametrize("writer", ["cbor_write_byte_string", "cbor_write_text_string"])
 def test_string_length_beyond_size_t_writes_nothing(writer, length):
     assert write(writer, b"abc", length) == (-1, b"")
+
+
+# Sources inside the generator's own buffer: (writer, offset, count, head the
+# writer puts before the copied bytes).  Each append reallocates the block,
+# so the source must be read at its new address.
+SELF_APPENDS = [
+    ("_cbor_generator_write_bytes", 0, 40, b""),
+    ("_cbor_generator_write_bytes", 7, 20, b""),
+    ("_cbor_generator_write_bytes", 3, 1, b""),
+    ("cbor_write_byte_string", 0, 40, b"\x58\x28"),
+    ("cbor_write_byte_string", 5, 30, b"\x58\x1e"),
+    ("cbor_write_text_string", 0, 40, b"\x78\x28"),
+    ("cbor_write_text_string", 10, 4, b"\x64"),
+]
+
+
+@pytest.mark.parametrize("writer, offset, count, head", SELF_APPENDS)
+def test_append_from_the_generators_own_buffer(gen, writer, offset, count, head):
+    start = bytes(range(1, 41))
+    assert lib._cbor_generator_write_bytes(gen, start, len(start)) == 0
+    # A block allocated right behind the buffer stops realloc growing it in
+    # place, so the buffer moves and the old block is freed (and reused).
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype, libc.malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
+    libc.free.argtypes = [ctypes.c_void_p]
+    blocker = libc.malloc(64)
+    try:
+        source = ctypes.cast(ctypes.addressof(gen.contents.buffer.contents) + offset, ctypes.c_char_p)
+        rc = getattr(lib, writer)(gen, source, count)
+        assert (rc, contents(gen)) == (0, start + head + start[offset:offset + count])
+    finally:
+        libc.free(blocker)
