@@ -45,6 +45,9 @@ PyObject *OutputBuffer::finish() {
 
 #else
 
+// Outputs from this size on keep a short tail (see finish()).
+constexpr size_t kLargeOutput = 256 * 1024;
+
 // The bytes object's own storage, or the inline area before there is one.
 uint8_t *OutputBuffer::start() const {
     return heap_ != nullptr ? reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(static_cast<PyObject *>(heap_)))
@@ -99,8 +102,19 @@ PyObject *OutputBuffer::finish() {
     end_ = inline_ + sizeof inline_;
     if (bytes == nullptr) {
         bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(inline_), static_cast<Py_ssize_t>(used));
-    } else if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) {
-        bytes = nullptr;
+    } else if (used < kLargeOutput || static_cast<size_t>(PyBytes_GET_SIZE(bytes)) - used > used / 2) {
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) bytes = nullptr;
+    } else {
+        // A tail up to half the output is kept rather than given back: the
+        // C allocator then remembers the whole block, and the next output
+        // of this size reuses it instead of mapping fresh pages.  Pages of
+        // the tail that were never written take no memory.
+#if PY_VERSION_HEX >= 0x03090000
+        Py_SET_SIZE(bytes, static_cast<Py_ssize_t>(used));
+#else
+        Py_SIZE(bytes) = static_cast<Py_ssize_t>(used);
+#endif
+        PyBytes_AS_STRING(bytes)[used] = '\0';
     }
     // The interpreter's MemoryError stays pending under the RuntimeError.
     if (bytes == nullptr) throw std::runtime_error(kBytesAllocationText);
