@@ -1,6 +1,7 @@
 // The encodings of heads, strings and floats, written once over an output
-// sink.  The exported writers use a sink over cbor_generator; the binding
-// uses a staging sink with spare room.  A sink provides:
+// sink.  The exported writers use a sink over cbor_generator; the float
+// selection writes its candidates into a scratch sink on the stack.  A sink
+// provides:
 //
 //     int put(uint8_t byte);                         one byte
 //     int put_head(const uint8_t *head, size_t n);   an initial byte and its argument bytes
@@ -189,28 +190,6 @@ int write_float_width(Sink &sink, double x, unsigned width) {
         case 8: return write_float64(sink, x);
         default: return -1;
     }
-}
-
-// The shortest exact encoding of x, chosen without the heap: the candidates
-// go into a stack buffer and are read back by the library's own float
-// decoders into stack records.  The wider pair is compared first, so the
-// half candidate is built and decoded only when it can matter.
-template <class Sink>
-int write_float_shortest(Sink &sink, double x) {
-    if (!std::isfinite(x)) return write_float_special(sink, x);
-    ScratchSink scratch;
-    write_float32(scratch, x);
-    write_float64(scratch, x);
-    cbor_parser parser = {scratch.bytes, scratch.length, scratch.bytes, 0};
-    cbor_val single = {}, dbl = {};
-    parse_float32(&parser, &single);
-    parse_float64(&parser, &dbl);
-    if (single.value.float_value != dbl.value.float_value) return write_float64(sink, x);
-    write_float16(scratch, x);
-    parser.length = scratch.length;
-    cbor_val half = {};
-    parse_float16(&parser, &half);
-    return write_float_width(sink, x, choose_float_width(&half, &single, &dbl));
 }
 
 }  // namespace tavrel

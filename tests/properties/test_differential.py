@@ -83,10 +83,11 @@ def test_random_trees_match_reference(indefinite, max_depth):
         assert actual == expected, tree
 
 
-def test_large_outputs_cross_the_staging_buffer():
+def test_large_outputs_cross_every_growth_of_the_output():
     rng = random.Random(5)
-    # Payloads just under, at and over the sizes where output is handed on in chunks.
-    tree = [random_bytes(rng, n) for n in (1, 16383, 16384, 16385, 32767, 32768, 32769, 100000)]
+    # Payloads just under, at and over the inline area, and large enough to
+    # make the output grow several times, past the size that keeps a tail.
+    tree = [random_bytes(rng, n) for n in (1, 511, 512, 513, 16383, 16384, 16385, 32767, 32768, 32769, 100000)]
     tree += ["x" * 40000, list(range(70000)), [random_double(rng) for _ in range(20000)]]
     for indefinite in (True, False):
         assert tavrel_cbor.dumps(tree, indefinite) == reference.dumps(tree, indefinite)
