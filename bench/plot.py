@@ -104,6 +104,8 @@ def cpu_tables(results):
     peers = [p for p in PEERS if p in present]
     head = ["workload", "values", "CPU/call", "wall/call", "ns/value", "out bytes", "indef=False ÷ default",
             "max_depth ÷ default", *peers]
+    if not any("cpu_s" in r for w in workloads for r in w["runs"]):  # a file from before CPU time
+        head[2:4] = ["wall/call", "(no CPU time)"]
     lines = ["CPU time (`time.thread_time`), median; peer columns are peer CPU time / our CPU time with our "
              "default framing (bold: below 1, the peer is faster):", "",
              "| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
