@@ -286,14 +286,22 @@ def timed(loop, fn, arg, number):
             gc.enable()
 
 
+JIT = sys.implementation.name == "pypy"
+
+
 def calibrate(loop, fn, arg, target):
     """Calls per repeat so that one repeat takes about target seconds of wall clock."""
     number = 1
     while True:
         wall, _ = timed(loop, fn, arg, number)
         if wall >= target / 10 or number >= 10**8:
-            return max(1, round(number * target / max(wall, 1e-9)))
+            break
         number *= 10
+    number = max(1, round(number * target / max(wall, 1e-9)))
+    if JIT:  # one full repeat first, so the loop is traced and compiled before it is sized and timed
+        wall, _ = timed(loop, fn, arg, number)
+        number = max(1, round(number * target / max(wall, 1e-9)))
+    return number
 
 
 def peak_memory(fn, value):
