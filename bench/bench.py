@@ -290,17 +290,20 @@ JIT = sys.implementation.name == "pypy"
 
 
 def calibrate(loop, fn, arg, target):
-    """Calls per repeat so that one repeat takes about target seconds of wall clock."""
+    """Calls per repeat so that one repeat takes about target seconds of CPU time.
+
+    Sized on CPU time, not wall clock: a loop preempted while being sized would
+    otherwise come out a few calls long, and such loops measure the switches."""
     number = 1
     while True:
-        wall, _ = timed(loop, fn, arg, number)
-        if wall >= target / 10 or number >= 10**8:
+        _, cpu = timed(loop, fn, arg, number)
+        if cpu >= target / 10 or number >= 10**8:
             break
         number *= 10
-    number = max(1, round(number * target / max(wall, 1e-9)))
+    number = max(1, round(number * target / max(cpu, 1e-9)))
     if JIT:  # one full repeat first, so the loop is traced and compiled before it is sized and timed
-        wall, _ = timed(loop, fn, arg, number)
-        number = max(1, round(number * target / max(wall, 1e-9)))
+        _, cpu = timed(loop, fn, arg, number)
+        number = max(1, round(number * target / max(cpu, 1e-9)))
     return number
 
 
