@@ -66,6 +66,8 @@ def label(workload):
 def plot(results, path):
     workloads = [w for w in results["workloads"] if OURS in runs_by_name(w)]
     peers = [p for p in PLOTTED if any(p in runs_by_name(w) for w in workloads)]
+    if len(peers) < 2:  # e.g. PyPy, where ormsgpack, msgspec and orjson do not build: show what ran
+        peers += [p for p in PEERS if p not in PLOTTED and p != "json" and any(p in runs_by_name(w) for w in workloads)]
     framings = [("default", f"ours: dumps(v)")]
     if any(cpu_ratio(r, "definite") is not None for w in workloads for r in w["runs"]):
         framings.append(("definite", "ours: dumps(v, indefinite=False)"))
@@ -221,7 +223,7 @@ def main(argv=None):
     png, table = args.out / f"ratios{suffix}.png", args.out / f"table{suffix}.md"
     plot(results, png)
     machine = results["machine"]
-    versions = ", ".join(f"{k} {v}" for k, v in machine["versions"].items())
+    versions = ", ".join(f"{k} {v or 'not installed'}" for k, v in machine["versions"].items())
     lines = [f"Machine: {machine['cpu']}, {machine['cores']} cores, {machine.get('implementation', 'CPython')} "
              f"{machine['python']}, {machine['date'][:10]}; {versions}; cbor2 {machine['cbor2_implementation']}; "
              f"msgspec runner: {machine.get('peer_calls', {}).get('msgspec', 'msgspec.msgpack.encode')}.", "",
