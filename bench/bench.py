@@ -307,14 +307,15 @@ def calibrate(loop, fn, arg, target):
     return number
 
 
-def peak_memory(fn, value):
+def peak_memory(call, fn, value):
     """Peak of Python-allocator memory during one call, output included (CPython only)."""
     if tracemalloc is None:
         return None
+    code = compile(call, "<call>", "eval")
     gc.collect()
     tracemalloc.start()
     try:
-        out = fn(value)
+        out = eval(code, {"f": fn, "v": value})
         peak = tracemalloc.get_traced_memory()[1]
     finally:
         tracemalloc.stop()
@@ -365,7 +366,8 @@ def bench_workload(name, kind, value, all_runners, repeat, target, with_peak=Fal
             "mb_per_s": run["out_bytes"] / cpu / 1e6 if cpu > 0 else None,
             "ratio_cpu": ratio(cpu, OURS, 0), "ratio_cpu_definite": ratio(cpu, OURS_DEFINITE, 0),
             "ratio_wall": ratio(wall, OURS, 1),
-            "peak_bytes": peak_memory(run["fn"], run["arg"]) if with_peak and run["name"] != MEMCPY else None,
+            "peak_bytes": (peak_memory(run["call"], run["fn"], run["arg"])
+                           if with_peak and run["name"] != MEMCPY else None),
             "number": run["number"], "cpu_times_s": run["cpu"], "wall_times_s": run["wall"]})
     if MEMCPY in medians:  # our time / one copy of the output (target: at most 1.15)
         result["vs_memcpy"] = {framing: medians[ours][0] / medians[MEMCPY][0]
