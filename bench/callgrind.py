@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Instruction counts of one encode, from valgrind's callgrind.
 
-Default mode: instructions per document for tavrel_cbor and cbor2.  A tiny
+Default mode: instructions per document for tavrel_cbor and its peers
+(cbor2, cbrrr, msgpack, ormsgpack, msgspec, orjson; --libs to choose).  A tiny
 driver loads the document, makes one warm-up call (it fills the UTF-8 caches
 of the str objects, so every later call sees the same input state) and then
 encodes it --calls more times; a baseline run does the same with no calls
 after the warm-up.  Instructions per document = (run - baseline) / calls.
+A library whose warm-up call raises (or that is not installed) is skipped for
+that document.
 
-    python bench/callgrind.py [--calls 3] [--json bench/results/callgrind.json]
+    python bench/callgrind.py [--calls 3] [--libs tavrel_cbor,ormsgpack] [--json bench/results/callgrind.json]
 
 --profile mode: where our instructions go, per real document.  Needs a build
 with symbols (see bench/README.md) and that interpreter in --python.  Only
@@ -53,15 +56,31 @@ import json, sys
 lib, path, calls = sys.argv[1], sys.argv[2], int(sys.argv[3])
 with open(path, "rb") as f:
     doc = json.load(f)
-if lib == "tavrel_cbor":
-    from tavrel_cbor import dumps as encode
-else:
-    from cbor2 import dumps as encode
-encode(doc)
+try:
+    if lib == "tavrel_cbor":
+        from tavrel_cbor import dumps as encode
+    elif lib == "cbor2":
+        from cbor2 import dumps as encode
+    elif lib == "cbrrr":
+        from cbrrr import encode_dag_cbor as encode
+    elif lib == "msgpack":
+        from msgpack import packb as encode
+    elif lib == "ormsgpack":
+        from ormsgpack import packb as encode
+    elif lib == "msgspec":
+        import msgspec.msgpack
+        encode = msgspec.msgpack.Encoder().encode
+    elif lib == "orjson":
+        from orjson import dumps as encode
+    encode(doc)
+except Exception as error:
+    print(f"{type(error).__name__}: {str(error)[:80]}")
+    sys.exit(3)
 for _ in range(calls):
     encode(doc)
 """
-LIBRARIES = ("tavrel_cbor", "cbor2")
+LIBRARIES = ("tavrel_cbor", "cbor2", "cbrrr", "msgpack", "ormsgpack", "msgspec", "orjson")
+PEERS = LIBRARIES[1:]
 BUCKETS = ("conversion", "walk", "writers", "growth", "float", "copy", "rest")
 # The entry of every pybind11 call, spelled twice: when both patterns match,
 # callgrind 3.19 honours --dump-after only if its pattern is the longer one.
@@ -81,8 +100,15 @@ def callgrind(python, args, workdir, extra=()):
     cmd = ["valgrind", "--tool=callgrind", "--dump-instr=no", f"--callgrind-out-file={out}", *extra,
            python, str(driver), *map(str, args)]
     env = dict(os.environ, PYTHONHASHSEED="0")  # same str hashes, so the same dict work, every run
-    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, text=True)
+    if done.returncode == 3:  # the library is missing or refused the document
+        raise Skip(done.stdout.strip())
+    done.check_returncode()
     return out
+
+
+class Skip(Exception):
+    pass
 
 
 def totals(path):
@@ -92,21 +118,39 @@ def totals(path):
     raise RuntimeError(f"no totals in {path}")
 
 
-def instructions(python, data, docs, calls, workdir):
+def instructions(python, data, docs, calls, workdir, libs=LIBRARIES):
+    """Per document: instructions per encode of each library, and peer / ours (above 1: we use fewer)."""
     results = {}
+    print(f"{'document':<14}{'values':>9}" + "".join(f"{lib:>24}" for lib in libs) + "   (instructions, ÷ ours)")
     for doc in docs:
         path = data / f"{doc}.json"
         with open(path, "rb") as f:
-            row = {"values": count_values(json.load(f))}
-        for lib in LIBRARIES:
-            base = totals(callgrind(python, (lib, path, 0), workdir))
-            run = totals(callgrind(python, (lib, path, calls), workdir))
+            row = {"values": count_values(json.load(f)), "ratios": {}, "skipped": {}}
+        for lib in libs:
+            try:
+                base = totals(callgrind(python, (lib, path, 0), workdir))
+                run = totals(callgrind(python, (lib, path, calls), workdir))
+            except Skip as why:
+                row[lib] = None
+                row["skipped"][lib] = str(why)
+                continue
             row[lib] = (run - base) / calls
-        row["ratio"] = row["cbor2"] / row["tavrel_cbor"]
+        ours = row.get("tavrel_cbor")
+        for lib in libs:
+            if lib != "tavrel_cbor" and row.get(lib) and ours:
+                row["ratios"][lib] = row[lib] / ours
+        row["ratio"] = row["ratios"].get("cbor2")  # the older files' single column
         results[doc] = row
-        print(f"{doc:<14}{row['values']:>9,} values  tavrel_cbor {row['tavrel_cbor']:>14,.0f} "
-              f"({row['tavrel_cbor'] / row['values']:6.1f}/value)  cbor2 {row['cbor2']:>14,.0f} "
-              f"({row['cbor2'] / row['values']:6.1f}/value)  cbor2/ours {row['ratio']:.2f}", flush=True)
+        cells = []
+        for lib in libs:
+            if row[lib] is None:
+                cells.append("—")
+            else:
+                ratio = f" ({row['ratios'][lib]:.2f})" if lib in row["ratios"] else ""
+                cells.append(f"{row[lib]:,.0f}{ratio}")
+        print(f"{doc:<14}{row['values']:>9,}" + "".join(f"{c:>24}" for c in cells), flush=True)
+        for lib, why in row["skipped"].items():
+            print(f"  skipped {lib}: {why}")
     return results
 
 
@@ -204,6 +248,7 @@ def main(argv=None):
     parser.add_argument("--data", type=Path, default=DEFAULT_DATA)
     parser.add_argument("--only", help="comma-separated documents")
     parser.add_argument("--calls", type=int, default=3, help="timed calls after the warm-up")
+    parser.add_argument("--libs", help=f"comma-separated, from {','.join(LIBRARIES)} (default: all)")
     parser.add_argument("--profile", action="store_true", help="attribute our instructions to buckets")
     parser.add_argument("--json", type=Path, help="write (or update) results in this file")
     parser.add_argument("--keep", type=Path, help="keep callgrind outputs in this directory")
@@ -217,18 +262,24 @@ def main(argv=None):
         if args.profile:
             found = profile(args.python, args.data, docs, workdir)
         else:
-            found = instructions(args.python, args.data, docs, args.calls, workdir)
+            libs = args.libs.split(",") if args.libs else LIBRARIES
+            unknown = [lib for lib in libs if lib not in LIBRARIES]
+            if unknown:
+                parser.error(f"unknown libraries {unknown}")
+            found = instructions(args.python, args.data, docs, args.calls, workdir, libs)
     finally:
         if args.keep is None:
             shutil.rmtree(workdir, ignore_errors=True)
     if args.json:
         saved = json.loads(args.json.read_text()) if args.json.exists() else {}
-        probe = ("import json, tavrel_cbor, importlib.metadata as m\ntry: v = m.version('cbor2')\n"
-                 "except m.PackageNotFoundError: v = None\nprint(json.dumps([tavrel_cbor.__version__, v]))")
-        ours, cbor2 = json.loads(subprocess.run([args.python, "-c", probe], capture_output=True, text=True).stdout)
-        valgrind = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
+        probe = ("import json, sys, importlib.metadata as m\nv = {}\nfor n in sys.argv[1:]:\n"
+                 "    try: v[n] = m.version(n)\n    except m.PackageNotFoundError: v[n] = None\n"
+                 "print(json.dumps(v))")
+        versions = json.loads(subprocess.run([args.python, "-c", probe, *LIBRARIES], capture_output=True,
+                                             text=True).stdout)
+        versions["valgrind"] = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
         saved["profile" if args.profile else "instructions"] = {
-            "python": args.python, "versions": {"tavrel_cbor": ours, "cbor2": cbor2, "valgrind": valgrind},
+            "python": args.python, "versions": versions,
             "calls": 1 if args.profile else args.calls, "documents": found}
         args.json.parent.mkdir(parents=True, exist_ok=True)
         args.json.write_text(json.dumps(saved, indent=1) + "\n")
