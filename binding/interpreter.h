@@ -99,6 +99,38 @@ inline bool compact_int(PyObject *obj, int64_t &out) {
 #endif
 }
 
+// The sign and magnitude of an exact int whose magnitude fits 64 bits, read
+// from its digits in place; false when it does not fit, or where the digits
+// cannot be read (the caller then asks the interpreter).
+inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude) {
+#if PY_VERSION_HEX >= 0x030B0000
+    const auto *number = reinterpret_cast<const PyLongObject *>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    const uintptr_t tag = number->long_value.lv_tag;
+    const size_t count = static_cast<size_t>(tag >> _PyLong_NON_SIZE_BITS);
+    negative = (tag & _PyLong_SIGN_MASK) == 2;
+    const digit *digits = number->long_value.ob_digit;
+#else
+    const Py_ssize_t size = Py_SIZE(obj);
+    const size_t count = static_cast<size_t>(size < 0 ? -size : size);
+    negative = size < 0;
+    const digit *digits = number->ob_digit;
+#endif
+    uint64_t value = 0;
+    for (size_t i = count; i-- > 0;) {
+        if ((value >> (64 - PyLong_SHIFT)) != 0) return false;
+        value = value << PyLong_SHIFT | digits[i];
+    }
+    magnitude = value;
+    return true;
+#else
+    (void)obj;
+    (void)negative;
+    (void)magnitude;
+    return false;
+#endif
+}
+
 #else  // PYPY_VERSION
 
 constexpr bool kItemsAreNewReferences = true;
@@ -171,6 +203,7 @@ private:
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size) { return PyUnicode_AsUTF8AndSize(str, size); }
 
 inline bool compact_int(PyObject *, int64_t &) { return false; }
+inline bool int_magnitude(PyObject *, bool &, uint64_t &) { return false; }
 
 // PyPy reports running out of its own stack inside a C API call as a
 // SystemError whose text names a StackOverflow; callers see the

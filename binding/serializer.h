@@ -163,6 +163,13 @@ private:
     void write_exact_int(PyObject *obj) {
         int64_t small;
         if (interpreter::compact_int(obj, small)) return write_signed(out_, small);
+        bool negative;
+        uint64_t magnitude;
+        if (interpreter::int_magnitude(obj, negative, magnitude)) {
+            // Major type 1 carries magnitude - 1; -2**63 is the lowest value.
+            if (!negative) return write_head(out_, kMajorUint, magnitude);
+            if (magnitude <= (uint64_t{1} << 63)) return write_head(out_, kMajorNegint, magnitude - 1);
+        }
         // An exact int's equality cannot disagree with its value, so the
         // range checks need no temporary ints.
         int overflow = 0;
@@ -254,16 +261,20 @@ private:
             out_.put(kMajorArray << 5 | 31);
         else
             write_head(out_, kMajorArray, static_cast<uint64_t>(count));
-        // The size is read again before every element: Python code run by a
-        // conversion may have shrunk the list, and its storage with it.
-        for (Py_ssize_t i = 0;; ++i) {
-            const Py_ssize_t now = Items::size(seq);
-            if constexpr (!Indefinite && Items::kCanChange) {
-                if (now != count) throw std::runtime_error(kListChangedText);
-            }
-            if (i >= now) break;
+        Py_ssize_t now = count;
+        for (Py_ssize_t i = 0; i < now; ++i) {
             Level level(*this);
+            const uint64_t runs = python_runs_;
             write_item<Items>(seq, i);
+            // Python code run by a conversion may have resized the list, and
+            // moved its storage: the indefinite framing follows it as it now
+            // is, the definite one refuses it.
+            if (runs != python_runs_) {
+                now = Items::size(seq);
+                if constexpr (!Indefinite && Items::kCanChange) {
+                    if (now != count) throw std::runtime_error(kListChangedText);
+                }
+            }
         }
         if constexpr (Indefinite) out_.put(kBreak);
     }

@@ -8,6 +8,14 @@
 
 #include <cstdint>
 
+// Inlined into the per-element writers, where a call would cost as much as
+// the choice itself.
+#if defined(__GNUC__)
+#define TAVREL_FLOAT_CHOICE_INLINE inline __attribute__((always_inline))
+#else
+#define TAVREL_FLOAT_CHOICE_INLINE inline
+#endif
+
 namespace tavrel {
 
 // One finite double as the item cbor_write_float writes for it: the initial
@@ -21,7 +29,7 @@ struct FloatItem {
 // Half precision is kept for +/-0 and normal halves only: half subnormals are
 // written as single, as the decode-back rule does (its half candidate is built
 // without subnormal support).  Single covers normal and subnormal singles.
-inline FloatItem shortest_float(uint64_t d) {
+TAVREL_FLOAT_CHOICE_INLINE FloatItem shortest_float(uint64_t d) {
     // Every half or single, subnormal singles included, leaves at least the
     // low 29 mantissa bits zero; most doubles leave here.
     if ((d & ((1ull << 29) - 1)) != 0) return {0xFB, 8, d};
@@ -29,9 +37,11 @@ inline FloatItem shortest_float(uint64_t d) {
     const int exponent = static_cast<int>((d >> 52) & 0x7FF) - 1023;
     const uint64_t mantissa = d & 0xFFFFFFFFFFFFFull;
     if ((d << 1) == 0) return {0xF9, 2, sign << 15};
-    if (exponent >= -14 && exponent <= 15 && (mantissa & ((1ull << 42) - 1)) == 0)
+    // The mantissa is tested before the exponent: for a run of singles it
+    // fails every time, where the exponent range would be a coin toss.
+    if ((mantissa & ((1ull << 42) - 1)) == 0 && static_cast<unsigned>(exponent + 14) <= 29)
         return {0xF9, 2, sign << 15 | static_cast<uint64_t>(exponent + 15) << 10 | mantissa >> 42};
-    if (exponent >= -126 && exponent <= 127 && (mantissa & ((1ull << 29) - 1)) == 0)
+    if (static_cast<unsigned>(exponent + 126) <= 253)
         return {0xFA, 4, sign << 31 | static_cast<uint64_t>(exponent + 127) << 23 | mantissa >> 29};
     if (exponent >= -149 && exponent < -126) {
         // A single subnormal holds exponent + 150 significant bits, the
