@@ -37,20 +37,6 @@ int parameter_of(PyObject *name) {
     return -1;
 }
 
-// The arguments matched to the parameters, or false when they cannot be:
-// too many, an unknown or repeated keyword, or no value.
-bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *(&bound)[kParameters]) {
-    if (nargs > kParameters) return false;
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        const int parameter = parameter_of(PyTuple_GET_ITEM(kwnames, k));
-        if (parameter < 0 || bound[parameter] != nullptr) return false;
-        bound[parameter] = args[nargs + k];
-    }
-    return bound[kValue] != nullptr;
-}
-
 // pybind11's bool conversion: True and False, None as false, and whatever
 // has a truth slot (numpy.bool_ included) by its answer.
 bool load_flag(PyObject *src, bool &out) {
@@ -89,25 +75,50 @@ void append_repr(std::string &text, PyObject *obj) {
     Py_XDECREF(repr);
 }
 
-[[noreturn]] void reject(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    std::string text = kIncompatibleText;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        if (i != 0) text += ", ";
-        append_repr(text, args[i]);
+// A call as the interpreter hands it over: positional arguments, then the
+// values of the keywords named in kwnames.
+struct Call {
+    PyObject *const *args;
+    Py_ssize_t nargs;
+    PyObject *kwnames;
+    PyObject *bound[kParameters] = {nullptr, nullptr, nullptr};
+
+    Py_ssize_t keywords() const { return kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0; }
+
+    // The arguments matched to the parameters, or false when they cannot
+    // be: too many, an unknown or repeated keyword, or no value.
+    bool bind() {
+        if (nargs > kParameters) return false;
+        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+        for (Py_ssize_t k = 0; k < keywords(); ++k) {
+            const int parameter = parameter_of(PyTuple_GET_ITEM(kwnames, k));
+            if (parameter < 0 || bound[parameter] != nullptr) return false;
+            bound[parameter] = args[nargs + k];
+        }
+        return bound[kValue] != nullptr;
     }
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        text += k == 0 ? (nargs != 0 ? "; kwargs: " : "kwargs: ") : ", ";
-        Py_ssize_t size = 0;
-        const char *name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
-        if (name == nullptr) throw py::error_already_set();
-        text.append(name, static_cast<size_t>(size));
-        text += '=';
-        append_repr(text, args[nargs + k]);
+
+    // The TypeError of a call that cannot be bound or converted, with every
+    // argument shown as pybind11 shows it.
+    [[noreturn]] void reject() const {
+        std::string text = kIncompatibleText;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            if (i != 0) text += ", ";
+            append_repr(text, args[i]);
+        }
+        for (Py_ssize_t k = 0; k < keywords(); ++k) {
+            text += k == 0 ? (nargs != 0 ? "; kwargs: " : "kwargs: ") : ", ";
+            Py_ssize_t size = 0;
+            const char *name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
+            if (name == nullptr) throw py::error_already_set();
+            text.append(name, static_cast<size_t>(size));
+            text += '=';
+            append_repr(text, args[nargs + k]);
+        }
+        PyErr_SetString(PyExc_TypeError, text.c_str());
+        throw py::error_already_set();
     }
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-    throw py::error_already_set();
-}
+};
 
 // Exact built-in types are their own alternative: matching them runs no
 // Python code and needs no DumpValue.
@@ -128,39 +139,32 @@ PyObject *serialize(PyObject *value, const DumpValue *matched, size_t max_depth,
     return serializer.result();
 }
 
-PyObject *dump_with(PyObject *value, const DumpValue *root, PyObject *const (&bound)[kParameters],
-                    PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, NativeStack &stack);
+// The flags are converted after the value, as pybind11 converts arguments in
+// order: a value's matching hooks run even when a flag is then refused.
+PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
+    PyObject *value = call.bound[kValue];
+    bool indefinite = true;
+    if (call.bound[kIndefinite] != nullptr && !load_flag(call.bound[kIndefinite], indefinite)) call.reject();
+    size_t max_depth = 0;
+    if (call.bound[kMaxDepth] != nullptr && !load_max_depth(call.bound[kMaxDepth], max_depth)) call.reject();
+    if (indefinite)
+        return max_depth != 0 ? serialize<true, true>(value, matched, max_depth, stack)
+                              : serialize<true, false>(value, matched, 0, stack);
+    return max_depth != 0 ? serialize<false, true>(value, matched, max_depth, stack)
+                          : serialize<false, false>(value, matched, 0, stack);
+}
 
 PyObject *dumps(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     NativeStack stack;
     stack.check();
-    PyObject *bound[kParameters] = {nullptr, nullptr, nullptr};
-    if (!bind(args, nargs, kwnames, bound)) reject(args, nargs, kwnames);
-
-    PyObject *value = bound[kValue];
-    if (!is_plain(value)) {
-        DumpValue matched;
-        stack.check_before_python();
-        if (!load_dump_value(value, matched)) reject(args, nargs, kwnames);
-        return dump_with(value, &matched, bound, args, nargs, kwnames, stack);
-    }
-    return dump_with(value, nullptr, bound, args, nargs, kwnames, stack);
-}
-
-// The flags are converted after the value, as pybind11 converts arguments in
-// order: a value's matching hooks run even when a flag is then refused.
-PyObject *dump_with(PyObject *value, const DumpValue *root, PyObject *const (&bound)[kParameters],
-                    PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, NativeStack &stack) {
-    bool indefinite = true;
-    if (bound[kIndefinite] != nullptr && !load_flag(bound[kIndefinite], indefinite)) reject(args, nargs, kwnames);
-    size_t max_depth = 0;
-    if (bound[kMaxDepth] != nullptr && !load_max_depth(bound[kMaxDepth], max_depth)) reject(args, nargs, kwnames);
-
-    if (indefinite)
-        return max_depth != 0 ? serialize<true, true>(value, root, max_depth, stack)
-                              : serialize<true, false>(value, root, 0, stack);
-    return max_depth != 0 ? serialize<false, true>(value, root, max_depth, stack)
-                          : serialize<false, false>(value, root, 0, stack);
+    Call call{args, nargs, kwnames};
+    if (!call.bind()) call.reject();
+    PyObject *value = call.bound[kValue];
+    if (is_plain(value)) return dump(call, nullptr, stack);
+    DumpValue matched;
+    stack.check_before_python();
+    if (!load_dump_value(value, matched)) call.reject();
+    return dump(call, &matched, stack);
 }
 
 }  // namespace
