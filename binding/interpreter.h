@@ -69,10 +69,16 @@ private:
 };
 
 // The UTF-8 form, cached by the str itself; a compact ASCII str is its own.
+// A cached form is read in place, and made only the first time.
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size) {
     if (PyUnicode_IS_COMPACT_ASCII(str)) {
         *size = PyUnicode_GET_LENGTH(str);
         return static_cast<const char *>(PyUnicode_DATA(str));
+    }
+    const auto *compact = reinterpret_cast<const PyCompactUnicodeObject *>(str);
+    if (compact->utf8 != nullptr) {
+        *size = compact->utf8_length;
+        return compact->utf8;
     }
     return PyUnicode_AsUTF8AndSize(str, size);
 }
