@@ -13,6 +13,7 @@ a missing tool must not pass for a skip:
 .ci/wheels builds and checks the whole set of wheels the same way.
 """
 import glob
+import io
 import os
 import platform
 import re
@@ -133,6 +134,22 @@ def test_repaired_wheel_is_manylinux2014(repaired):
     assert "libstdc++" not in shown and "libgcc_s" not in shown, shown
     with zipfile.ZipFile(repaired) as whl:
         assert not [n for n in whl.namelist() if ".libs/" in n]
+
+
+def test_zig_build_exports_only_the_entry_point_and_the_codec(repaired):
+    """zig's libc++ is linked in, but binding/exports.map still keeps all of
+    it (operator new included) out of the module's dynamic symbols."""
+    from elftools.elf.elffile import ELFFile  # auditwheel's own dependency
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    try:
+        from test_c_library import exported_names
+    finally:
+        sys.path.pop(0)
+    with zipfile.ZipFile(repaired) as whl:
+        (so,) = [n for n in whl.namelist() if n.endswith(".so")]
+        symbols = ELFFile(io.BytesIO(whl.read(so))).get_section_by_name(".dynsym").iter_symbols()
+        defined = {s.name for s in symbols if s.name and s["st_shndx"] != "SHN_UNDEF"}
+    assert defined == {"PyInit_tavrel_cbor"} | set(exported_names())
 
 
 @pytest.fixture(scope="module")
