@@ -93,6 +93,22 @@ def test_section_anchors_exist():
     assert used and [a for a in used if a not in anchors] == []
 
 
+def test_what_the_commands_leave_is_ignored():
+    """Folders and programs that the sh blocks make in the checkout are ignored by git."""
+    if not os.path.exists(os.path.join(REPO, ".git")) or not shutil.which("git"):
+        pytest.skip("not a git checkout")
+    paths = []
+    for lang, code, _, _ in blocks():
+        if lang == "sh":
+            paths += [d + "/x" for d in re.findall(r"(?:-B|-w|--outdir)\s+([\w.-]+)", code)]
+            paths += re.findall(r"\s-o\s+([\w.-]+)", code)
+            paths += ["dist/x"] if re.search(r"\bpython -m build\b", code) else []
+    assert {"build-c/x", "wheelhouse/x", "dist/x", "encode_decode"} <= set(paths)
+    result = subprocess.run(["git", "check-ignore", "--no-index", "--stdin"], cwd=REPO, input="\n".join(paths),
+                            stdout=subprocess.PIPE, universal_newlines=True)
+    assert sorted(set(paths) - set(result.stdout.split())) == []
+
+
 # ---- python ---------------------------------------------------------------
 
 @pytest.mark.parametrize("code, output", of("python"))
@@ -122,6 +138,10 @@ def pytest_markers():
 def extras():
     section = read("pyproject.toml").split("[project.optional-dependencies]", 1)[1].split("\n[", 1)[0]
     return set(re.findall(r"(?m)^(\w+) =", section))
+
+
+def version():
+    return re.search(r'(?m)^version = "([^"]+)"', read("pyproject.toml")).group(1)
 
 
 def pkg_config_names():
@@ -158,6 +178,12 @@ def check_command(words, raw, built):
             m = re.match(r"^\.(?:\[(\w+(?:,\w+)*)\])?$", arg)
             if m:
                 assert set((m.group(1) or "").split(",")) - {""} <= extras(), raw
+            elif arg.endswith(".whl"):
+                # A wheel of this version, with tags that .ci/wheels builds.
+                m = re.match(r"^wheelhouse/tavrel_cbor-([^-]+)-(\w+)-(\w+)-([\w.]+)\.whl$", arg)
+                assert m and m.group(1) == version(), raw
+                assert set(m.group(4).split(".")) & set(re.findall(r'"((?:many|musl)linux_\w+)"',
+                                                                   read(".ci", "wheels"))), raw
             else:
                 assert arg in TOOLS, "pip installs something the project does not use: " + arg
     elif program == "pytest":
@@ -193,6 +219,9 @@ def check_command(words, raw, built):
     elif program == "cibuildwheel":
         assert args == ["--platform", "linux"], raw
         assert "[tool.cibuildwheel]" in read("pyproject.toml")
+    elif program.startswith(".ci/"):
+        check_existing(program)
+        assert os.access(os.path.join(REPO, program), os.X_OK), "not executable: " + program
     elif program.startswith("./"):
         assert program in built, "runs a program the block did not build: " + program
     else:

