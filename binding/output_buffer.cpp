@@ -1,3 +1,4 @@
+// The output buffer's growth and its handover as the result bytes object.
 #include "output_buffer.h"
 
 #include <cstdlib>
@@ -8,18 +9,31 @@
 
 namespace tavrel {
 
-#ifdef PYPY_VERSION
+namespace {
 
-uint8_t *OutputBuffer::start() const { return heap_ != nullptr ? static_cast<uint8_t *>(heap_) : const_cast<uint8_t *>(inline_); }
-
-void OutputBuffer::grow(size_t n) {
-    const size_t used = size();
-    const size_t capacity = static_cast<size_t>(end_ - start());
+// The capacity that holds n more bytes after `used`.  Growing by half keeps
+// the copies linear, and lets the C allocator hand a large output the memory
+// the last one released (doubling would overshoot the size it remembers and
+// take fresh, faulting pages every call).
+size_t grown_capacity(size_t capacity, size_t used, size_t n) {
     const size_t limit = static_cast<size_t>(PY_SSIZE_T_MAX);
     if (n > limit - used) throw std::bad_alloc();
     size_t wanted = capacity + capacity / 2;
     if (wanted > limit) wanted = limit;
-    if (wanted < used + n) wanted = used + n;
+    return wanted < used + n ? used + n : wanted;
+}
+
+}  // namespace
+
+#ifdef PYPY_VERSION
+
+uint8_t *OutputBuffer::start() const {
+    return heap_ != nullptr ? static_cast<uint8_t *>(heap_) : const_cast<uint8_t *>(inline_);
+}
+
+void OutputBuffer::grow(size_t n) {
+    const size_t used = size();
+    const size_t wanted = grown_capacity(static_cast<size_t>(end_ - start()), used, n);
     void *block = heap_ != nullptr ? std::realloc(heap_, wanted) : std::malloc(wanted);
     if (block == nullptr) throw std::bad_alloc();
     if (heap_ == nullptr) std::memcpy(block, inline_, used);
@@ -56,16 +70,7 @@ uint8_t *OutputBuffer::start() const {
 
 void OutputBuffer::grow(size_t n) {
     const size_t used = size();
-    const size_t capacity = static_cast<size_t>(end_ - start());
-    const size_t limit = static_cast<size_t>(PY_SSIZE_T_MAX);
-    if (n > limit - used) throw std::bad_alloc();
-    // Growing by half keeps the copies linear, and lets the C allocator hand
-    // a large output the memory the last one released (doubling would
-    // overshoot the size it remembers and take fresh, faulting pages every
-    // call).  The tail is given back at finish().
-    size_t wanted = capacity + capacity / 2;
-    if (wanted > limit) wanted = limit;
-    if (wanted < used + n) wanted = used + n;
+    const size_t wanted = grown_capacity(static_cast<size_t>(end_ - start()), used, n);
     if (heap_ == nullptr) {
         PyObject *bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted));
         if (bytes == nullptr) {
