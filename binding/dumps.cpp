@@ -27,8 +27,8 @@ std::string describe_pending_error() {
     return text;
 }
 
-}  // namespace
-
+// str(obj) as UTF-8, cut to at most limit bytes on a character boundary;
+// a failing str() is described instead of raised.
 std::string truncated_str(PyObject *obj, size_t limit) {
     PyObject *str = PyObject_Str(obj);
     Py_ssize_t size = 0;
@@ -53,6 +53,8 @@ std::string truncated_str(PyObject *obj, size_t limit) {
     }
     return text;
 }
+}  // namespace
+
 
 void throw_integer_range_error(PyObject *obj) {
     // The most bytes of the value's text quoted in the error.

@@ -20,10 +20,6 @@
 
 namespace tavrel {
 
-// str(obj) as UTF-8, cut to at most limit bytes on a character boundary;
-// a failing str() is described instead of raised.
-std::string truncated_str(PyObject *obj, size_t limit);
-
 [[noreturn]] void throw_integer_range_error(PyObject *obj);
 
 template <bool Limited>
@@ -64,9 +60,6 @@ public:
     void operator()(const py::none &) { out_.put(kNull); }
 
 private:
-    // The most bytes of a value's text quoted in the integer range error.
-    static constexpr size_t text_limit = 40;
-
     // Exact built-in types take the alternative matching would give them,
     // without building a DumpValue: no Python code can run for them.  Every
     // other object goes through the full matching.
