@@ -9,6 +9,7 @@
 
 #include "float_choice.h"
 #include "output_buffer.h"
+#include "wire.h"
 
 // For the per-element writers, which some instantiations would otherwise
 // leave out of line.
@@ -20,30 +21,10 @@
 
 namespace tavrel {
 
-constexpr uint8_t kMajorUint = 0;
-constexpr uint8_t kMajorNegint = 1;
-constexpr uint8_t kMajorBytes = 2;
-constexpr uint8_t kMajorText = 3;
-constexpr uint8_t kMajorArray = 4;
-constexpr uint8_t kMajorMap = 5;
-
 constexpr uint8_t kFalse = 0xF4;
 constexpr uint8_t kTrue = 0xF5;
 constexpr uint8_t kNull = 0xF6;
 constexpr uint8_t kBreak = 0xFF;
-
-// The `width` low bytes of value, big-endian, at out[0..width); out has room
-// for 8 bytes and the ones past `width` are scratch.  One byte swap and one
-// unaligned-safe store instead of a store per byte.
-inline void store_be(uint8_t *out, uint64_t value, unsigned width) {
-    uint64_t wide = value << (64 - 8 * width);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    wide = __builtin_bswap64(wide);
-    std::memcpy(out, &wide, sizeof wide);
-#else
-    for (unsigned i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(wide >> (56 - 8 * i));
-#endif
-}
 
 // The shortest head at `out`, which has kMaxHead bytes of room; returns its
 // length.
@@ -64,7 +45,7 @@ inline size_t store_head(uint8_t *out, uint8_t major, uint64_t argument) {
         info = 27, width = 8;
     }
     out[0] = static_cast<uint8_t>(initial | info);
-    store_be(out + 1, argument, width);
+    store_be_wide(out + 1, argument, width);
     return 1 + width;
 }
 
@@ -116,7 +97,7 @@ TAVREL_HOT_INLINE void write_float(OutputBuffer &out, double x) {
         item = {0xF9, 2, (bits >> 63) ? 0xFC00u : 0x7C00u};
     uint8_t *at = out.reserve(OutputBuffer::kMaxHead);
     at[0] = item.initial;
-    store_be(at + 1, item.bits, item.width);
+    store_be_wide(at + 1, item.bits, item.width);
     out.advance(1 + item.width);
 }
 

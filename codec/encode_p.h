@@ -18,15 +18,9 @@
 
 #include "cbor_p.h"
 #include "decode_p.h"
+#include "wire.h"
 
 namespace tavrel {
-
-constexpr uint8_t kMajorUint = 0;
-constexpr uint8_t kMajorNegint = 1;
-constexpr uint8_t kMajorBytes = 2;
-constexpr uint8_t kMajorText = 3;
-constexpr uint8_t kMajorArray = 4;
-constexpr uint8_t kMajorMap = 5;
 
 // The exported writers' sink: one append per byte of a head, so a failure
 // leaves exactly the bytes appended before it.
