@@ -15,7 +15,6 @@
 #include "interpreter.h"
 #include "native_stack.h"
 #include "output_buffer.h"
-#include "pypy_stored.h"
 #include "scalar_writers.h"
 
 namespace tavrel {
