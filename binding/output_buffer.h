@@ -14,10 +14,6 @@ namespace tavrel {
 
 class OutputBuffer {
 public:
-    // The most bytes one head or fixed item takes; reserve() callers that
-    // write a head may rely on this much room without asking again.
-    static constexpr size_t kMaxHead = 9;
-
     OutputBuffer() : pos_(inline_), end_(inline_ + sizeof inline_) {}
     ~OutputBuffer() { release(); }
     OutputBuffer(const OutputBuffer &) = delete;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cbor.h"
+#include "include/cbor.h"
 
 namespace tavrel {
 
@@ -140,6 +140,36 @@ inline uint64_t double_from_half_bits(unsigned h) {
         return sign | static_cast<uint64_t>(top - 24 + 1023) << 52 | ((mantissa << (52 - top)) & 0xFFFFFFFFFFFFFull);
     }
     return sign | static_cast<uint64_t>(exponent - 15 + 1023) << 52 | mantissa << 42;
+}
+
+// Half precision built from the single-precision bits, truncating the
+// mantissa.  The pattern is exact only for +/-0 and normal half numbers;
+// for anything else it is some other number, and the selection discards it
+// because it does not decode back to x.
+inline uint32_t half_bits_of(uint64_t d) {
+    const uint32_t s = single_from_double_bits(d);
+    const uint32_t exponent = (s >> 23) & 0xFF;
+    uint32_t h = (s >> 31) << 15;
+    if (exponent == 255) {
+        h |= 0x7C00;
+    } else {
+        h |= (s & 0x7FFFFF) >> 13;
+        if (exponent != 0) h |= ((exponent + 16) % 64) << 10;
+    }
+    return h & 0xFFFF;
+}
+
+// The choice among the decoded candidates (null: not decoded), narrowest
+// first.  Two candidates agree when their bits are equal: compared as
+// doubles, denormals-are-zero would make a subnormal agree with zero.  (The
+// candidates of one x share its sign, and NaN never gets here.)  Returns 2,
+// 4 or 8 bytes of width, or 0 when even the double candidate is missing.
+inline unsigned choose_float_width(const cbor_val *half, const cbor_val *single, const cbor_val *dbl) {
+    if (dbl == nullptr) return 0;
+    const uint64_t wide = double_bits(dbl->value.float_value);
+    if (single == nullptr || double_bits(single->value.float_value) != wide) return 8;
+    if (half == nullptr || double_bits(half->value.float_value) != wide) return 4;
+    return 2;
 }
 
 }  // namespace tavrel

@@ -1,7 +1,6 @@
 // The item decoders named by cbor_jump_table, one per kind of head and
 // argument width.  Each consumes one head at the cursor, plus the payload of
 // a definite-length string, and never reads past the end of the input.
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

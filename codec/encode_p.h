@@ -1,7 +1,6 @@
-// The encodings of heads, strings and floats, written once over an output
-// sink.  The exported writers use a sink over cbor_generator; the float
-// selection writes its candidates into a scratch sink on the stack.  A sink
-// provides:
+// The codec's own writers of heads, strings and floats, over an output sink
+// that appends: the exported writers use one over cbor_generator.  A sink
+// provides
 //
 //     int put(uint8_t byte);                         one byte
 //     int put_head(const uint8_t *head, size_t n);   an initial byte and its argument bytes
@@ -14,13 +13,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
+#include "include/cbor_encoding.hpp"
 #include "cbor_p.h"
-#include "decode_p.h"
-#include "wire.h"
 
-namespace tavrel {
+// Apart from the inline interface's writers of the same names, which
+// reserve rather than append.
+namespace tavrel::append {
 
 // The exported writers' sink: one append per byte of a head, so a failure
 // leaves exactly the bytes appended before it.
@@ -36,26 +35,6 @@ struct GeneratorSink {
     int put_bytes(const void *data, size_t n) { return _cbor_generator_write_bytes(generator, data, n); }
 };
 
-// A fixed buffer on the stack, large enough for the three float candidates.
-struct ScratchSink {
-    uint8_t bytes[17];
-    size_t length = 0;
-
-    int put(uint8_t byte) { return put_bytes(&byte, 1); }
-    int put_head(const uint8_t *head, size_t n) { return put_bytes(head, n); }
-    int put_bytes(const void *data, size_t n) {
-        if (n > sizeof bytes - length) return -1;
-        std::memcpy(bytes + length, data, n);
-        length += n;
-        return 0;
-    }
-};
-
-// Big-endian argument of `width` bytes, shifted out so host order is irrelevant.
-inline void store_be(uint8_t *out, uint64_t value, unsigned width) {
-    for (unsigned i = 0; i < width; ++i) out[i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
-}
-
 // Every head goes through here.  The initial byte is the major type in bits
 // 7-5 and the additional information in bits 4-0: 0-23 is the argument
 // itself, 24-27 announce 1, 2, 4 or 8 big-endian argument bytes, 31 marks an
@@ -66,9 +45,9 @@ int write_sized(Sink &sink, uint8_t initial_byte, uint64_t argument) {
     const unsigned info = initial_byte & 0x1F;
     if (info < 24 || info > 27) return sink.put(static_cast<uint8_t>(initial_byte | argument));
     const unsigned width = 1u << (info - 24);  // 8, 16, 32 or 64 bits
-    uint8_t head[9];
+    uint8_t head[kMaxHead];
     head[0] = initial_byte;
-    store_be(head + 1, argument, width);
+    store_be_wide(head + 1, argument, width);
     return sink.put_head(head, 1 + width);
 }
 
@@ -113,43 +92,12 @@ int write_container(Sink &sink, uint8_t major_type, uint64_t count) {
 template <class Sink>
 int write_float_bits(Sink &sink, uint8_t initial, uint64_t bits, unsigned width) {
     if (sink.put(initial) < 0) return -1;
+    // Shifted out a byte at a time: x87 code (32-bit x86 without SSE) may
+    // move a whole 8-byte block through the FPU, which quietens a
+    // signalling NaN's bits.
     uint8_t out[8];
-    store_be(out, bits, width);
+    for (unsigned i = 0; i < width; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * (width - 1 - i)));
     return sink.put_bytes(out, width) < 0 ? -1 : 1;
-}
-
-// Half precision built from the single-precision bits, truncating the
-// mantissa.  The pattern is exact only for +/-0 and normal half numbers;
-// for anything else it is some other number, and the selection discards it
-// because it does not decode back to x.
-inline uint32_t half_bits_of(uint64_t d) {
-    const uint32_t s = single_from_double_bits(d);
-    const uint32_t exponent = (s >> 23) & 0xFF;
-    uint32_t h = (s >> 31) << 15;
-    if (exponent == 255) {
-        h |= 0x7C00;
-    } else {
-        h |= (s & 0x7FFFFF) >> 13;
-        if (exponent != 0) h |= ((exponent + 16) % 64) << 10;
-    }
-    return h & 0xFFFF;
-}
-
-inline uint32_t half_bits(double x) { return half_bits_of(double_bits(x)); }
-
-template <class Sink>
-int write_float16(Sink &sink, double x) {
-    return write_float_bits(sink, 0xF9, half_bits(x), 2);
-}
-
-template <class Sink>
-int write_float32(Sink &sink, double x) {
-    return write_float_bits(sink, 0xFA, single_from_double_bits(double_bits(x)), 4);
-}
-
-template <class Sink>
-int write_float64(Sink &sink, double x) {
-    return write_float_bits(sink, 0xFB, double_bits(x), 8);
 }
 
 // NaN and the infinities are fixed half-precision items, written in one
@@ -163,29 +111,6 @@ int write_float_special(Sink &sink, double x) {
     return sink.put_bytes(x >= 0 ? kPosInf : kNegInf, 3);
 }
 
-// The choice among the decoded candidates (null: not decoded), narrowest
-// first.  Two candidates agree when their bits are equal: compared as
-// doubles, denormals-are-zero would make a subnormal agree with zero.  (The
-// candidates of one x share its sign, and NaN never gets here.)  Returns 2,
-// 4 or 8 bytes of width, or 0 when even the double candidate is missing.
-inline unsigned choose_float_width(const cbor_val *half, const cbor_val *single, const cbor_val *dbl) {
-    if (dbl == nullptr) return 0;
-    const uint64_t wide = double_bits(dbl->value.float_value);
-    if (single == nullptr || double_bits(single->value.float_value) != wide) return 8;
-    if (half == nullptr || double_bits(half->value.float_value) != wide) return 4;
-    return 2;
-}
-
-template <class Sink>
-int write_float_width(Sink &sink, double x, unsigned width) {
-    switch (width) {
-        case 2: return write_float16(sink, x);
-        case 4: return write_float32(sink, x);
-        case 8: return write_float64(sink, x);
-        default: return -1;
-    }
-}
-
-}  // namespace tavrel
+}  // namespace tavrel::append
 
 #endif  // TAVREL_ENCODE_P_H

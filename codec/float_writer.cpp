@@ -7,24 +7,24 @@
 
 namespace {
 
-using tavrel::GeneratorSink;
+using tavrel::append::GeneratorSink;
 
 // The candidates are written from the double's bits: a double passed on by
 // value may go through the x87 stack on 32-bit x86.  Half precision is
 // written only by the selector, and only for finite x.
 int write_half(cbor_generator *generator, uint64_t bits) {
     GeneratorSink sink{generator};
-    return tavrel::write_float_bits(sink, 0xF9, tavrel::half_bits_of(bits), 2);
+    return tavrel::append::write_float_bits(sink, 0xF9, tavrel::half_bits_of(bits), 2);
 }
 
 int write_single(cbor_generator *generator, uint64_t bits) {
     GeneratorSink sink{generator};
-    return tavrel::write_float_bits(sink, 0xFA, tavrel::single_from_double_bits(bits), 4);
+    return tavrel::append::write_float_bits(sink, 0xFA, tavrel::single_from_double_bits(bits), 4);
 }
 
 int write_double(cbor_generator *generator, uint64_t bits) {
     GeneratorSink sink{generator};
-    return tavrel::write_float_bits(sink, 0xFB, bits, 8);
+    return tavrel::append::write_float_bits(sink, 0xFB, bits, 8);
 }
 
 }  // namespace
@@ -43,7 +43,7 @@ CBOR_API int cbor_write_float(cbor_generator *generator, double x) {
     const uint64_t bits = tavrel::double_bits(x);
     if (!std::isfinite(x)) {
         GeneratorSink sink{generator};
-        return tavrel::write_float_special(sink, x);
+        return tavrel::append::write_float_special(sink, x);
     }
 
     // Write the three candidates into a scratch generator, decode them with

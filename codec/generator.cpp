@@ -5,7 +5,7 @@
 
 #include "encode_p.h"
 
-using tavrel::GeneratorSink;
+using tavrel::append::GeneratorSink;
 
 namespace {
 
@@ -26,8 +26,8 @@ int write_string_item(cbor_generator *generator, uint8_t major_type, const void 
     size_t offset = 0;
     if (generator == nullptr || length == CBOR_INDEFINITE || length > SIZE_MAX ||
         !inside_buffer(generator, data, &offset))
-        return tavrel::write_string(sink, major_type, data, length);
-    if (tavrel::write_head(sink, major_type, length) < 0) return -1;
+        return tavrel::append::write_string(sink, major_type, data, length);
+    if (tavrel::append::write_head(sink, major_type, length) < 0) return -1;
     return _cbor_generator_write_bytes(generator, generator->buffer + offset, static_cast<size_t>(length));
 }
 
@@ -69,12 +69,12 @@ CBOR_API int _cbor_generator_write_byte(cbor_generator *generator, uint8_t byte)
 // The head rules themselves live in write_sized, shared with the binding.
 CBOR_API int _cbor_write_uint_sized(cbor_generator *generator, uint8_t initial_byte, uint64_t argument) {
     GeneratorSink sink{generator};
-    return tavrel::write_sized(sink, initial_byte, argument);
+    return tavrel::append::write_sized(sink, initial_byte, argument);
 }
 
 CBOR_API int _cbor_write_uint_helper(cbor_generator *generator, uint8_t major_type, uint64_t argument) {
     GeneratorSink sink{generator};
-    return tavrel::write_head(sink, major_type, argument);
+    return tavrel::append::write_head(sink, major_type, argument);
 }
 
 CBOR_API int cbor_write_uint(cbor_generator *generator, uint64_t value) {
@@ -83,7 +83,7 @@ CBOR_API int cbor_write_uint(cbor_generator *generator, uint64_t value) {
 
 CBOR_API int cbor_write_negint(cbor_generator *generator, int64_t value) {
     GeneratorSink sink{generator};
-    return tavrel::write_negint(sink, value);
+    return tavrel::append::write_negint(sink, value);
 }
 
 CBOR_API int cbor_write_byte_string(cbor_generator *generator, const void *data, uint64_t length) {
@@ -96,12 +96,12 @@ CBOR_API int cbor_write_text_string(cbor_generator *generator, const char *data,
 
 CBOR_API int cbor_write_array(cbor_generator *generator, uint64_t count) {
     GeneratorSink sink{generator};
-    return tavrel::write_container(sink, tavrel::kMajorArray, count);
+    return tavrel::append::write_container(sink, tavrel::kMajorArray, count);
 }
 
 CBOR_API int cbor_write_map(cbor_generator *generator, uint64_t count) {
     GeneratorSink sink{generator};
-    return tavrel::write_container(sink, tavrel::kMajorMap, count);
+    return tavrel::append::write_container(sink, tavrel::kMajorMap, count);
 }
 
 CBOR_API int cbor_write_false(cbor_generator *generator) { return _cbor_generator_write_byte(generator, 0xF4); }

@@ -16,7 +16,7 @@ shift
 mkdir -p "$out"
 
 codec=("$root"/codec/*.cpp)
-inc=(-I"$root/codec" -I"$here")
+inc=(-I"$root/codec" -I"$root/codec/include" -I"$here")
 # clang by preference: GCC 12 cannot keep the codec's constant-expression
 # check of the decoder table under its null and nonnull-attribute checks.
 if [ -z "${CXX:-}" ]; then

@@ -1,4 +1,4 @@
-// tavrel::shortest_float (float_choice.h) against cbor_write_float's
+// tavrel::shortest_float (cbor_encoding.hpp) against cbor_write_float's
 // decode-back choice: the same initial byte and payload for every finite
 // double tried.
 //
@@ -24,8 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "include/cbor_encoding.hpp"
+#include "decode_p.h"
 #include "encode_p.h"
-#include "float_choice.h"
 
 namespace {
 
@@ -38,7 +39,21 @@ struct Encoded {
     bool operator==(const Encoded &o) const { return length == o.length && std::memcmp(bytes, o.bytes, length) == 0; }
 };
 
-Encoded from_sink(const tavrel::ScratchSink &sink) {
+// A fixed buffer on the stack, large enough for the three float candidates.
+struct ScratchSink {
+    uint8_t bytes[17];
+    size_t length = 0;
+
+    int put(uint8_t byte) { return put_bytes(&byte, 1); }
+    int put_bytes(const void *data, size_t n) {
+        if (n > sizeof bytes - length) return -1;
+        std::memcpy(bytes + length, data, n);
+        length += n;
+        return 0;
+    }
+};
+
+Encoded from_sink(const ScratchSink &sink) {
     Encoded e{};
     e.length = sink.length;
     std::memcpy(e.bytes, sink.bytes, sink.length);
@@ -47,19 +62,19 @@ Encoded from_sink(const tavrel::ScratchSink &sink) {
 
 // cbor_write_float's selection without the heap.
 Encoded decode_back(uint64_t bits) {
-    tavrel::ScratchSink scratch;
-    tavrel::write_float_bits(scratch, 0xF9, tavrel::half_bits_of(bits), 2);
-    tavrel::write_float_bits(scratch, 0xFA, tavrel::single_from_double_bits(bits), 4);
-    tavrel::write_float_bits(scratch, 0xFB, bits, 8);
+    ScratchSink scratch;
+    tavrel::append::write_float_bits(scratch, 0xF9, tavrel::half_bits_of(bits), 2);
+    tavrel::append::write_float_bits(scratch, 0xFA, tavrel::single_from_double_bits(bits), 4);
+    tavrel::append::write_float_bits(scratch, 0xFB, bits, 8);
     cbor_parser parser = {scratch.bytes, scratch.length, scratch.bytes, 0};
     cbor_val half = {}, single = {}, dbl = {};
     const bool ok = tavrel::parse_float16(&parser, &half) == 0 && tavrel::parse_float32(&parser, &single) == 0 &&
                     tavrel::parse_float64(&parser, &dbl) == 0;
-    tavrel::ScratchSink out;
+    ScratchSink out;
     const unsigned width = ok ? tavrel::choose_float_width(&half, &single, &dbl) : 0;
-    if (width == 2) tavrel::write_float_bits(out, 0xF9, tavrel::half_bits_of(bits), 2);
-    if (width == 4) tavrel::write_float_bits(out, 0xFA, tavrel::single_from_double_bits(bits), 4);
-    if (width == 8) tavrel::write_float_bits(out, 0xFB, bits, 8);
+    if (width == 2) tavrel::append::write_float_bits(out, 0xF9, tavrel::half_bits_of(bits), 2);
+    if (width == 4) tavrel::append::write_float_bits(out, 0xFA, tavrel::single_from_double_bits(bits), 4);
+    if (width == 8) tavrel::append::write_float_bits(out, 0xFB, bits, 8);
     return from_sink(out);
 }
 
@@ -67,7 +82,7 @@ Encoded on_the_bits(uint64_t bits) {
     const tavrel::FloatItem item = tavrel::shortest_float(bits);
     Encoded e{};
     e.bytes[0] = item.initial;
-    tavrel::store_be(e.bytes + 1, item.bits, item.width);
+    tavrel::store_be_wide(e.bytes + 1, item.bits, item.width);
     e.length = 1 + item.width;
     return e;
 }

@@ -294,7 +294,7 @@ def codec_objects(tmp_path_factory):
     # The header as installed: <tavrel_cbor/cbor.h>.
     include = out / "include" / "tavrel_cbor"
     include.mkdir(parents=True)
-    shutil.copy(os.path.join(REPO, "codec", "cbor.h"), str(include / "cbor.h"))
+    shutil.copy(os.path.join(REPO, "codec", "include", "cbor.h"), str(include / "cbor.h"))
     objects = []
     sources = sorted(f for f in os.listdir(os.path.join(REPO, "codec")) if f.endswith(".cpp"))
     assert len(sources) == 4, sources

@@ -8,6 +8,7 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CODEC = os.path.join(ROOT, "codec")
+CODEC_INCLUDE = os.path.join(CODEC, "include")
 SOURCES = ["generator.cpp", "float_writer.cpp", "parser.cpp", "decoders.cpp"]
 CC, CXX = shutil.which("cc"), shutil.which("c++")
 needs_cc = pytest.mark.skipif(CC is None, reason="no C compiler")
@@ -83,7 +84,7 @@ int main(void)
 }
 """
 
-C_FLAGS = ["-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", "-I", CODEC]
+C_FLAGS = ["-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", "-I", CODEC_INCLUDE]
 
 
 def run(cmd, cwd):
@@ -101,7 +102,7 @@ def test_header_compiles_as_strict_c99(tmp_path):
 @needs_cxx
 def test_header_compiles_as_cxx11(tmp_path):
     (tmp_path / "use.cpp").write_text(USES_HEADER)
-    run([CXX, "-std=c++11", "-Wall", "-Wextra", "-Werror", "-I", CODEC,
+    run([CXX, "-std=c++11", "-Wall", "-Wextra", "-Werror", "-I", CODEC_INCLUDE,
          "-c", "use.cpp", "-o", "use.o"], tmp_path)
 
 

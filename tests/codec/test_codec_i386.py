@@ -11,6 +11,7 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CODEC = os.path.join(ROOT, "codec")
+CODEC_INCLUDE = os.path.join(CODEC, "include")
 CHECK = os.path.join(ROOT, ".ci", "matrix.d", "codec_check.c")
 SOURCES = ["generator.cpp", "float_writer.cpp", "parser.cpp", "decoders.cpp"]
 CC = shutil.which("gcc")
@@ -32,7 +33,7 @@ def check_object(tmp_path_factory):
                            input="int main(void) { return 0; }\n", capture_output=True, text=True)
     if probe.returncode != 0:
         pytest.skip("no 32-bit x86 toolchain (gcc-multilib)")
-    run([CC, "-m32", "-std=c99", "-O1", "-Wall", "-Wextra", "-Werror", "-I", CODEC, "-c", CHECK,
+    run([CC, "-m32", "-std=c99", "-O1", "-Wall", "-Wextra", "-Werror", "-I", CODEC_INCLUDE, "-c", CHECK,
          "-o", "check.o"], d)
     return d / "check.o"
 

@@ -1,4 +1,4 @@
-"""The float width chosen on the double's bits (codec/float_choice.h) against
+"""The float width chosen on the double's bits (codec/include/cbor_encoding.hpp) against
 cbor_write_float's decode-back choice: fuzz/float_choice_proof.cpp at its CI
 size.  fuzz/README.md says how to run it over every float32 pattern."""
 import os

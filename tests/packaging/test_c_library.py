@@ -11,7 +11,7 @@ import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLE = os.path.join(REPO, "examples", "c")
-HEADER = os.path.join(REPO, "codec", "cbor.h")
+HEADER = os.path.join(REPO, "codec", "include", "cbor.h")
 
 CMAKE = shutil.which("cmake")
 CC = shutil.which(os.environ.get("CC", "cc"))

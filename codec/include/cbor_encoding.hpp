@@ -1,0 +1,188 @@
+// The codec's C++ encoding interface: the bytes of heads, strings and floats,
+// for encoders that write into memory they reserve themselves.
+//
+// This is what the Python module writes with; C callers use cbor.h, whose
+// writers produce the same bytes one append at a time.  Everything here is
+// inline and throws nothing of its own.  The writers take any sink with
+//
+//     uint8_t *reserve(size_t n);   room for at least n bytes at the result
+//     void advance(size_t n);       the next n bytes of it are written
+//     void commit(uint8_t *end);    the bytes up to `end` are written
+//
+// Both speak of the last reservation; each writer uses whichever gives the
+// shorter code where it stands.  A sink that cannot grow reports that its
+// own way, e.g. by throwing.  A head or fixed-width item never takes more
+// than kMaxHead bytes.
+#ifndef TAVREL_CBOR_ENCODING_HPP
+#define TAVREL_CBOR_ENCODING_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// For the per-element writers and the float choice, which some callers would
+// otherwise leave out of line where a call costs as much as the work.
+#if defined(__GNUC__)
+#define TAVREL_HOT_INLINE inline __attribute__((always_inline))
+#else
+#define TAVREL_HOT_INLINE inline
+#endif
+
+namespace tavrel {
+
+// Major types (bits 7-5 of the initial byte).
+constexpr uint8_t kMajorUint = 0;
+constexpr uint8_t kMajorNegint = 1;
+constexpr uint8_t kMajorBytes = 2;
+constexpr uint8_t kMajorText = 3;
+constexpr uint8_t kMajorArray = 4;
+constexpr uint8_t kMajorMap = 5;
+
+// Whole one-byte items of major type 7.
+constexpr uint8_t kFalse = 0xF4;
+constexpr uint8_t kTrue = 0xF5;
+constexpr uint8_t kNull = 0xF6;
+constexpr uint8_t kBreak = 0xFF;
+
+// An initial byte and up to eight argument bytes.
+constexpr size_t kMaxHead = 9;
+
+// The `width` (1 to 8) low bytes of value, big-endian, at out[0..width).
+// out must have room for 8 bytes: the ones past `width` are scratch.  One
+// byte swap and one unaligned-safe store instead of a store per byte.
+inline void store_be_wide(uint8_t *out, uint64_t value, unsigned width) {
+    uint64_t wide = value << (64 - 8 * width);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    wide = __builtin_bswap64(wide);
+    std::memcpy(out, &wide, sizeof wide);
+#else
+    for (unsigned i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(wide >> (56 - 8 * i));
+#endif
+}
+
+// The shortest head of `major` carrying `argument`, at `out`, which has
+// kMaxHead bytes of room; returns its length.
+inline size_t store_head(uint8_t *out, uint8_t major, uint64_t argument) {
+    const uint8_t initial = static_cast<uint8_t>(major << 5);
+    if (argument < 24) {
+        out[0] = static_cast<uint8_t>(initial | argument);
+        return 1;
+    }
+    unsigned info, width;
+    if (argument <= 0xFF) {
+        info = 24, width = 1;
+    } else if (argument <= 0xFFFF) {
+        info = 25, width = 2;
+    } else if (argument <= 0xFFFFFFFFull) {
+        info = 26, width = 4;
+    } else {
+        info = 27, width = 8;
+    }
+    out[0] = static_cast<uint8_t>(initial | info);
+    store_be_wide(out + 1, argument, width);
+    return 1 + width;
+}
+
+// ---- Floats ----------------------------------------------------------------
+
+// A double as the item written for it: the initial byte (0xF9, 0xFA or
+// 0xFB), the payload bits, and the payload width in bytes.
+struct FloatItem {
+    uint8_t initial;
+    unsigned width;
+    uint64_t bits;
+};
+
+// The shortest exact width for a finite double, decided on its bits alone.
+// It picks exactly what cbor_write_float's decode-back comparison picks, but
+// needs no scratch encoding and no floating-point arithmetic, so no rounding
+// mode, flush-to-zero or x87 can touch it.  Half precision is kept for +/-0
+// and normal halves only: half subnormals are written as single, as the
+// decode-back rule does (its half candidate is built without subnormal
+// support).  Single covers normal and subnormal singles.
+TAVREL_HOT_INLINE FloatItem shortest_float(uint64_t d) {
+    // Every half or single, subnormal singles included, leaves at least the
+    // low 29 mantissa bits zero; most doubles leave here.
+    if ((d & ((1ull << 29) - 1)) != 0) return {0xFB, 8, d};
+    const uint64_t sign = d >> 63;
+    const int exponent = static_cast<int>((d >> 52) & 0x7FF) - 1023;
+    const uint64_t mantissa = d & 0xFFFFFFFFFFFFFull;
+    if ((d << 1) == 0) return {0xF9, 2, sign << 15};
+    // The mantissa is tested before the exponent: for a run of singles it
+    // fails every time, where the exponent range would be a coin toss.
+    if ((mantissa & ((1ull << 42) - 1)) == 0 && static_cast<unsigned>(exponent + 14) <= 29)
+        return {0xF9, 2, sign << 15 | static_cast<uint64_t>(exponent + 15) << 10 | mantissa >> 42};
+    if (static_cast<unsigned>(exponent + 126) <= 253)
+        return {0xFA, 4, sign << 31 | static_cast<uint64_t>(exponent + 127) << 23 | mantissa >> 29};
+    if (exponent >= -149 && exponent < -126) {
+        // A single subnormal holds exponent + 150 significant bits, the
+        // leading one included; the rest of the mantissa must be zero.
+        const unsigned drop = static_cast<unsigned>(-97 - exponent);  // 30 to 52
+        if ((mantissa & ((1ull << drop) - 1)) == 0)
+            return {0xFA, 4, sign << 31 | (mantissa | 1ull << 52) >> drop};
+    }
+    return {0xFB, 8, d};
+}
+
+// Any double: finite ones in their shortest width, NaN and the infinities as
+// the fixed half-precision items (every NaN is the one quiet NaN 0x7E00).
+TAVREL_HOT_INLINE FloatItem float_item(uint64_t bits) {
+    if ((bits & 0x7FF0000000000000ull) != 0x7FF0000000000000ull) return shortest_float(bits);
+    if ((bits & 0xFFFFFFFFFFFFFull) != 0) return {0xF9, 2, 0x7E00};
+    return {0xF9, 2, (bits >> 63) ? 0xFC00u : 0x7C00u};
+}
+
+// ---- Writers over a sink ---------------------------------------------------
+
+template <class Sink>
+TAVREL_HOT_INLINE void write_head(Sink &sink, uint8_t major, uint64_t argument) {
+    uint8_t *at = sink.reserve(kMaxHead);
+    sink.advance(store_head(at, major, argument));
+}
+
+// Any 64-bit integer: major type 1 carries n for the number -1 - n, which
+// is ~value.
+template <class Sink>
+inline void write_signed(Sink &sink, int64_t value) {
+    if (value < 0)
+        write_head(sink, kMajorNegint, ~static_cast<uint64_t>(value));
+    else
+        write_head(sink, kMajorUint, static_cast<uint64_t>(value));
+}
+
+// A byte or text string: the head and its payload with one reservation.
+// Short payloads, the common case in documents, are copied by fixed-size
+// moves rather than a call to memcpy.
+template <class Sink>
+TAVREL_HOT_INLINE void write_string(Sink &sink, uint8_t major, const void *data, size_t size) {
+    uint8_t *at = sink.reserve(kMaxHead + size);
+    at += store_head(at, major, size);
+    const uint8_t *from = static_cast<const uint8_t *>(data);
+    if (size >= 8 && size <= 16) {
+        std::memcpy(at, from, 8);
+        std::memcpy(at + size - 8, from + size - 8, 8);
+    } else if (size >= 4 && size < 8) {
+        std::memcpy(at, from, 4);
+        std::memcpy(at + size - 4, from + size - 4, 4);
+    } else if (size < 4) {
+        for (size_t i = 0; i < size; ++i) at[i] = from[i];
+    } else {
+        std::memcpy(at, from, size);
+    }
+    sink.commit(at + size);
+}
+
+template <class Sink>
+TAVREL_HOT_INLINE void write_float(Sink &sink, double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const FloatItem item = float_item(bits);
+    uint8_t *at = sink.reserve(kMaxHead);
+    at[0] = item.initial;
+    store_be_wide(at + 1, item.bits, item.width);
+    sink.advance(1 + item.width);
+}
+
+}  // namespace tavrel
+
+#endif  // TAVREL_CBOR_ENCODING_HPP
