@@ -54,5 +54,5 @@ PYBIND11_MODULE(tavrel_cbor, m) {
     )pbdoc";
 
     m.attr("dumps") = py::reinterpret_steal<py::object>(make_dumps(m.ptr()));
-    m.attr("__version__") = "6.7.8";
+    m.attr("__version__") = TAVREL_CBOR_VERSION;
 }
