@@ -3,10 +3,10 @@ sources must build into a C program without the Python module."""
 import glob
 import os
 import shutil
-import subprocess
 
 import pytest
 
+from support.helpers import run_checked as run
 from support.paths import CODEC_DIR, CODEC_INCLUDE_DIRS, CODEC_PUBLIC_HEADER, CODEC_SOURCES, include_flags
 
 CC, CXX = shutil.which("cc"), shutil.which("c++")
@@ -93,12 +93,6 @@ def test_support_paths_know_the_codec_sources_and_headers():
 
 
 C_FLAGS = ["-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", *include_flags()]
-
-
-def run(cmd, cwd):
-    proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, f"{' '.join(cmd)}\n{proc.stdout}\n{proc.stderr}"
-    return proc.stdout
 
 
 @needs_cc

@@ -9,16 +9,11 @@ import subprocess
 
 import pytest
 
+from support.helpers import run_checked as run
 from support.paths import CODEC_SOURCES, REPO, include_flags
 
 CHECK = os.path.join(REPO, ".ci", "matrix.d", "codec_check.c")
 CC = shutil.which("gcc")
-
-
-def run(cmd, cwd):
-    proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, f"{' '.join(cmd)}\n{proc.stdout}\n{proc.stderr}"
-    return proc.stdout
 
 
 @pytest.fixture(scope="module")

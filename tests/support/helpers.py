@@ -5,6 +5,7 @@ import io
 import os
 import platform
 import re
+import subprocess
 import sys
 import threading
 
@@ -115,6 +116,14 @@ def in_small_thread(fn, *args, stack_size=SMALL_STACK):
     if "error" in box:
         raise box.pop("error")
     return box.get("result")
+
+
+def run_checked(cmd, cwd):
+    """Runs a build or check command in cwd; its stdout, or a failure that
+    shows the command and all it printed."""
+    proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, f"{' '.join(cmd)}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
 
 
 def child_env(*dirs, env=None):
