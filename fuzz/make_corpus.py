@@ -3,11 +3,16 @@
 
 Seeds are the examples of RFC 8949 Appendix A, heads at every argument width
 boundary, and a few streams mixing them, so the fuzzers start from every
-kind of head.  Nothing here depends on the module under test.
+kind of head.  Nothing here depends on the module under test: heads come
+from the test suite's reference model (tests/support/model.py), which is
+written from RFC 8949 alone.
 """
 import os
 import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+from support.model import head, sized_head as sized  # noqa: E402
 
 RFC_EXAMPLES = """
 00 01 0a 17 1818 1819 1864 1903e8 1a000f4240 1b000000e8d4a51000 1bffffffffffffffff
@@ -26,23 +31,6 @@ a26161016162820203 826161a161626163 a56161614161626142616361436164614461656145
 9f0102030405060708090a0b0c0d0e0f101112131415161718181819ff bf61610161629f0203ffff
 826161bf61626163ff bf6346756ef563416d7421ff
 """.split()
-
-
-def head(major, arg):
-    mt = major << 5
-    if arg < 24:
-        return bytes([mt | arg])
-    for ai, fmt in ((24, ">B"), (25, ">H"), (26, ">I"), (27, ">Q")):
-        if arg < 1 << (8 * struct.calcsize(fmt)):
-            return bytes([mt | ai]) + struct.pack(fmt, arg)
-    raise ValueError(arg)
-
-
-def sized(ib, arg):
-    """A head of the width the initial byte names, shortest or not."""
-    ai = ib & 0x1F
-    fmt = {24: ">B", 25: ">H", 26: ">I", 27: ">Q"}[ai]
-    return bytes([ib]) + struct.pack(fmt, arg)
 
 
 def seeds():

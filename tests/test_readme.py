@@ -25,6 +25,8 @@ import sys
 
 import pytest
 
+from support.paths import CODEC_PUBLIC_HEADER, CODEC_SOURCES, include_flags
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 README = os.path.join(REPO, "README.md")
 TEST_COMMAND = 'python -m pip install ".[test]" && python -m pytest'
@@ -247,11 +249,7 @@ def test_sh_block(code, output, tmp_path):
     if runs_example:
         # The program is built and run against the installed C library by the
         # packaging tests, which hold its output against RFC 8949.
-        sys.path.insert(0, os.path.join(REPO, "tests", "packaging"))
-        try:
-            import test_c_library
-        finally:
-            sys.path.pop(0)
+        import test_c_library
         assert output == test_c_library.EXPECTED_OUTPUT
         return
     assert to_run, "an output block needs something that prints"
@@ -294,13 +292,11 @@ def codec_objects(tmp_path_factory):
     # The header as installed: <tavrel_cbor/cbor.h>.
     include = out / "include" / "tavrel_cbor"
     include.mkdir(parents=True)
-    shutil.copy(os.path.join(REPO, "codec", "include", "cbor.h"), str(include / "cbor.h"))
+    shutil.copy(CODEC_PUBLIC_HEADER, str(include / "cbor.h"))
     objects = []
-    sources = sorted(f for f in os.listdir(os.path.join(REPO, "codec")) if f.endswith(".cpp"))
-    assert len(sources) == 4, sources
-    for source in sources:
-        obj = str(out / (source[:-4] + ".o"))
-        compile_run([CXX, "-std=c++17", "-O1", "-c", os.path.join(REPO, "codec", source), "-o", obj])
+    for source in CODEC_SOURCES:
+        obj = str(out / (os.path.basename(source)[:-4] + ".o"))
+        compile_run([CXX, "-std=c++17", "-O1", *include_flags(), "-c", source, "-o", obj])
         objects.append(obj)
     return str(out / "include"), objects
 

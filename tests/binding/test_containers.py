@@ -1,11 +1,13 @@
 """Lists, tuples and dicts: framing, element order, subclasses and the
 depth limit."""
 import collections
-import platform
 
 import pytest
 
-from binding_support import ident, CAST_ERROR, depth_error, nested, nested_bytes, raises_exact
+from support.helpers import PYPY, ident, raises_exact
+from support.model import encode, head, nested, nested_bytes
+from support.tables import SCALARS
+from support.texts import CAST_ERROR, depth_error
 from tavrel_cbor import dumps
 
 
@@ -55,6 +57,47 @@ def test_container(value, indef_hex, def_hex, max_depth):
     assert dumps(value, False, max_depth) == bytes.fromhex(def_hex)
 
 
+def scalar_contexts():
+    """context -> (container, [(value, expected bytes of its entry)]): every
+    scalar of the table as a list or tuple element, as a dict value, and as
+    a dict key (leaving out keys equal to an earlier one: 1.0 and True to 1...)."""
+    rows = [(value, bytes.fromhex(h)) for value, h in SCALARS]
+    values = [value for value, _ in rows]
+    keyed = {"k%03d" % i: value for i, value in enumerate(values)}
+    keys = {}
+    for value, item in rows:
+        keys.setdefault(value, item)
+    return {
+        "list": (values, rows),
+        "tuple": (tuple(values), rows),
+        "dict value": (keyed, [(value, encode(key) + item) for key, (value, item) in zip(keyed, rows)]),
+        "dict key": (dict.fromkeys(keys), [(key, item + b"\xf6") for key, item in keys.items()]),
+    }
+
+
+# The scalar tests write each value at the top level; here every one of them
+# sits inside a container, in all four instantiations.  The items are the
+# table's; only the framing around them differs.
+@pytest.mark.parametrize("context", ["list", "tuple", "dict value", "dict key"])
+def test_scalars_in_every_context(context, mode):
+    container, entries = scalar_contexts()[context]
+    major = 5 if isinstance(container, dict) else 4
+    out = dumps(container, **mode)
+    if mode["indefinite"]:
+        opening, closing = bytes([major << 5 | 31]), b"\xff"
+    else:
+        opening, closing = head(major, len(entries)), b""
+    assert len(entries) == len(container) > 50
+    assert out.startswith(opening), out[:8].hex()
+    # Entry by entry, so that a failure names the value whose bytes differ.
+    pos = len(opening)
+    for value, want in entries:
+        got = out[pos : pos + len(want)]
+        assert got == want, f"{context} entry {ident(value)}: {got[:12].hex()} != {want[:12].hex()}"
+        pos += len(want)
+    assert out[pos:] == closing
+
+
 def test_dict_is_written_in_storage_order(indefinite):
     d = {"a": 1, "b": 2, "c": 3}
     del d["a"]
@@ -88,7 +131,7 @@ SUBCLASSES = [
     (ShadowDict({"b": 1, "a": 2}), "bf 61 62 01 61 61 02 ff", "a2 61 62 01 61 61 02"),
     # PyPy's OrderedDict reorders the stored entries themselves.
     (moved_ordered_dict(), "bf 61 62 02 61 61 01 ff", "a2 61 62 02 61 61 01")
-    if platform.python_implementation() == "PyPy"
+    if PYPY
     else (moved_ordered_dict(), "bf 61 61 01 61 62 02 ff", "a2 61 61 01 61 62 02"),
     (Point(1, 2), "9f 01 02 ff", "82 01 02"),
     ([ShadowDict(x=ShadowList([ShadowTuple((3,))]))], "9f bf 61 78 9f 9f 03 ff ff ff ff", "81 a1 61 78 81 81 03"),

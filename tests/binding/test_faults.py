@@ -4,12 +4,13 @@ range error."""
 import subprocess
 import sys
 import textwrap
-import threading
 
 import cbor2
 import pytest
 
-from binding_support import DEEP_OK, PYPY, RANGE_ERROR, SIZE_MAX, is_stack_error, nested, nested_bytes, obj, raises_exact, scan, sub
+from support.helpers import DEEP_OK, PYPY, SIZE_MAX, in_small_thread, is_stack_error, obj, raises_exact, sub
+from support.model import nested, nested_bytes, scan
+from support.texts import DICT_CHANGED, KEYS_CHANGED, LIST_CHANGED, RANGE_ERROR
 from tavrel_cbor import dumps
 
 DEEP = 300_000
@@ -61,26 +62,6 @@ def test_ten_thousand_levels_encode(kind, indefinite):
     assert dumps(nested(kind, DEEP_OK), indefinite) == nested_bytes(kind, DEEP_OK, indefinite)
 
 
-def run_on_small_stack(func, *args):
-    """Run func in a thread with a 256 KiB stack; return (result, error)."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["result"] = func(*args)
-        except BaseException as err:  # reported to the test thread
-            outcome["error"] = err
-
-    old = threading.stack_size(256 * 1024)
-    try:
-        worker = threading.Thread(target=target)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(old)
-    return outcome.get("result"), outcome.get("error")
-
-
 def deep_with_python_code(levels):
     # Every level also holds an object whose conversion runs __bool__.
     truthy = obj(bool=True)
@@ -95,14 +76,13 @@ def deep_with_python_code(levels):
 )
 def test_stack_exhaustion_in_a_small_thread(make, indefinite):
     value = make()
-    result, error = run_on_small_stack(dumps, value, indefinite)
-    assert result is None
-    assert is_stack_error(error)
+    with pytest.raises(RecursionError) as caught:
+        in_small_thread(dumps, value, indefinite)
+    assert is_stack_error(caught.value)
 
 
 def test_small_thread_still_encodes_shallow_values():
-    result, error = run_on_small_stack(dumps, nested(list, 100), False)
-    assert error is None and result == nested_bytes(list, 100, False)
+    assert in_small_thread(dumps, nested(list, 100), False) == nested_bytes(list, 100, False)
 
 
 def hook(kind, action):
@@ -147,7 +127,7 @@ def test_list_changed_during_its_walk(kind, case):
     out = dumps(make())
     assert out == bytes.fromhex(written.replace("H", HOOK_ITEMS[kind]))
     scan(out)
-    with raises_exact(RuntimeError, "list changed size during iteration"):
+    with raises_exact(RuntimeError, LIST_CHANGED):
         dumps(make(), False)
 
 
@@ -164,7 +144,7 @@ DICT_CHANGES = {
 def test_dict_changed_during_its_walk(kind, case, indefinite):
     table = {}
     DICT_CHANGES[case](table, lambda action: hook(kind, action))
-    with raises_exact(RuntimeError, "dictionary changed size during iteration"):
+    with raises_exact(RuntimeError, DICT_CHANGED):
         dumps(table, indefinite)
 
 
@@ -190,7 +170,7 @@ def test_dict_keys_replaced_during_its_walk(kind, indefinite):
         scan(out)
         assert sorted(cbor2.loads(out)) == list(range(8))
         return
-    with raises_exact(RuntimeError, "dictionary keys changed during iteration"):
+    with raises_exact(RuntimeError, KEYS_CHANGED):
         dumps(table, indefinite)
 
 
@@ -281,7 +261,7 @@ def test_dict_key_popped_and_inserted_again_compacting_the_table(indefinite):
         written = dumps(value, indefinite)
         assert written.count(b"\x61\x61") == 1 and cbor2.loads(written).keys() == value.keys()
         return
-    with raises_exact(RuntimeError, "dictionary keys changed during iteration"):
+    with raises_exact(RuntimeError, KEYS_CHANGED):
         dumps(value, indefinite)
 
 

@@ -3,12 +3,13 @@ __index__, __int__ or __bool__, other numeric types and numpy scalars."""
 import decimal
 import enum
 import fractions
-import platform
 import sys
 
 import pytest
 
-from binding_support import CAST_ERROR, RANGE_ERROR, ident, obj, raises_exact, rejected_call, sub
+from support.helpers import PYPY, ident, obj, raises_exact, rejected_call, sub
+from support.model import head
+from support.texts import CAST_ERROR, RANGE_ERROR
 from tavrel_cbor import dumps
 
 
@@ -69,12 +70,29 @@ MATCHED = [
 ]
 
 
+# Each framing once: the argument (both instantiations of the framing) and a
+# list element, which is matched by the walk rather than by the call.
 @pytest.mark.parametrize("value, expected", MATCHED, ids=ident)
-def test_matched(value, expected, mode):
+def test_matched(value, expected, indefinite):
     item = bytes.fromhex(expected)
-    assert dumps(value, **mode) == item
-    framed = b"\x9f" + item + b"\xff" if mode["indefinite"] else b"\x81" + item
-    assert dumps([value], **mode) == framed
+    assert dumps(value, indefinite) == item
+    assert dumps(value, indefinite, 1) == item
+    framed = b"\x9f" + item + b"\xff" if indefinite else b"\x81" + item
+    assert dumps([value], indefinite) == framed
+
+
+def test_matched_values_as_elements(mode):
+    # All of them at once, as list elements and dict values, in each of the
+    # four instantiations.
+    values = [value for value, _ in MATCHED]
+    items = b"".join(bytes.fromhex(expected) for _, expected in MATCHED)
+    keyed = b"".join(head(0, i) + bytes.fromhex(expected) for i, (_, expected) in enumerate(MATCHED))
+    if mode["indefinite"]:
+        framed, keyed_framed = b"\x9f" + items + b"\xff", b"\xbf" + keyed + b"\xff"
+    else:
+        framed, keyed_framed = head(4, len(values)) + items, head(5, len(values)) + keyed
+    assert dumps(values, **mode) == framed
+    assert dumps({i: value for i, value in enumerate(values)}, **mode) == keyed_framed
 
 
 UNMATCHED = [
@@ -88,13 +106,23 @@ UNMATCHED = [
 
 
 @pytest.mark.parametrize("value", UNMATCHED, ids=ident)
-def test_unmatched(value, mode):
+def test_unmatched(value, indefinite):
     with rejected_call():
-        dumps(value, **mode)
+        dumps(value, indefinite)
+    with rejected_call():
+        dumps(value, indefinite, 1)
     with raises_exact(RuntimeError, CAST_ERROR):
-        dumps([0, value], **mode)
+        dumps([0, value], indefinite)
     with raises_exact(RuntimeError, CAST_ERROR):
-        dumps({"k": value}, **mode)
+        dumps({"k": value}, indefinite)
+
+
+def test_unmatched_elements_under_a_depth_limit(indefinite):
+    for value in UNMATCHED:
+        with raises_exact(RuntimeError, CAST_ERROR):
+            dumps([0, value], indefinite, 1)
+        with raises_exact(RuntimeError, CAST_ERROR):
+            dumps({"k": value}, indefinite, 1)
 
 
 @pytest.mark.parametrize(
@@ -124,7 +152,7 @@ def test_truth_objects_as_keys_and_values(indefinite):
 
 
 # Interpreters on which an object with __index__ is converted with it first.
-INDEX_FIRST = sys.version_info < (3, 8) or platform.python_implementation() == "PyPy"
+INDEX_FIRST = sys.version_info < (3, 8) or PYPY
 
 
 @pytest.fixture(scope="module")

@@ -7,17 +7,10 @@ import types
 import pytest
 
 import tavrel_cbor
-from binding_support import (
-    PYPY, SIGNATURE, SIZE_MAX, depth_error, ident, incompatible, nested, nested_bytes, obj, raises_exact, rejected_call, sub,
-)
+from support.helpers import PYPY, SIZE_MAX, ident, obj, raises_exact, rejected_call, sub
+from support.model import nested, nested_bytes
+from support.texts import DUMPS_DOC, MODULE_DOC, TEXT_SIGNATURE, depth_error, incompatible
 from tavrel_cbor import dumps
-
-MODULE_DOC = (
-    "\n        Tavrel cbor\n        -----------------------\n\n"
-    "        .. currentmodule:: tavrel_cbor\n\n"
-    "        .. autosummary::\n           :toctree: _generate\n\n"
-    "           dumps\n    "
-)
 
 
 def test_module_attributes():
@@ -31,7 +24,7 @@ def test_module_attributes():
 
 
 def test_dumps_docstring_is_signature_then_text():
-    assert dumps.__doc__ == "dumps" + SIGNATURE + "\n\n" + "\n    Dump a Python object to cbor\n    " + "\n"
+    assert dumps.__doc__ == DUMPS_DOC
 
 
 def test_result_is_exact_bytes():
@@ -155,5 +148,5 @@ def test_max_depth_beyond_32_bits():
 def test_signature_for_introspection():
     import inspect
 
-    assert dumps.__text_signature__ == "(value, indefinite=True, max_depth=0)"
-    assert str(inspect.signature(dumps)) == "(value, indefinite=True, max_depth=0)"
+    assert dumps.__text_signature__ == TEXT_SIGNATURE
+    assert str(inspect.signature(dumps)) == TEXT_SIGNATURE

@@ -7,7 +7,8 @@ import textwrap
 
 import pytest
 
-from binding_support import PYPY, incompatible, obj, raises_exact, sub
+from support.helpers import PYPY, obj, raises_exact, sub
+from support.texts import incompatible
 from tavrel_cbor import dumps
 
 

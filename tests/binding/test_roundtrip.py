@@ -8,7 +8,9 @@ import cbor2
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from binding_support import depth_error, encode, float_item, raises_exact, scan
+from support.helpers import raises_exact
+from support.model import depth, encode, float_item, scan
+from support.texts import depth_error
 from tavrel_cbor import dumps
 
 SETTINGS = settings(derandomize=True, max_examples=300, deadline=None, database=None)
@@ -39,15 +41,6 @@ def norm(value):
     if isinstance(value, dict):
         return ("map", [(norm(k), norm(v)) for k, v in value.items()])
     return (type(value).__name__, value)
-
-
-def depth(value):
-    """Levels between the root and its deepest element, key or value."""
-    if isinstance(value, (list, tuple)):
-        return max((1 + depth(v) for v in value), default=0)
-    if isinstance(value, dict):
-        return max((1 + max(depth(k), depth(v)) for k, v in value.items()), default=0)
-    return 0
 
 
 @SETTINGS

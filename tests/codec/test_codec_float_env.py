@@ -11,8 +11,9 @@ import subprocess
 
 import pytest
 
-from cbor_ffi import Reader, address_of, lib, write
-from test_codec_floats import bits_of, from_bits, shortest
+from support.codec_ffi import Reader, address_of, lib, write
+from support.model import bits_of, from_bits
+from support.model import float_item as shortest
 
 X86 = platform.machine().lower() in ("x86_64", "amd64", "i386", "i686")
 # A 32-bit interpreter on an x86-64 kernel (an i386 tree) still says x86_64.

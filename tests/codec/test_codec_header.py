@@ -1,15 +1,14 @@
 """The public header must stand alone for C and C++ callers, and the codec
 sources must build into a C program without the Python module."""
+import glob
 import os
 import shutil
-import subprocess
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-CODEC = os.path.join(ROOT, "codec")
-CODEC_INCLUDE = os.path.join(CODEC, "include")
-SOURCES = ["generator.cpp", "float_writer.cpp", "parser.cpp", "decoders.cpp"]
+from support.helpers import run_checked as run
+from support.paths import CODEC_DIR, CODEC_INCLUDE_DIRS, CODEC_PUBLIC_HEADER, CODEC_SOURCES, include_flags
+
 CC, CXX = shutil.which("cc"), shutil.which("c++")
 needs_cc = pytest.mark.skipif(CC is None, reason="no C compiler")
 needs_cxx = pytest.mark.skipif(CC is None or CXX is None, reason="no C/C++ compiler")
@@ -84,13 +83,16 @@ int main(void)
 }
 """
 
-C_FLAGS = ["-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", "-I", CODEC_INCLUDE]
+def test_support_paths_know_the_codec_sources_and_headers():
+    # The tests that compile the codec take its sources and -I flags from
+    # support/paths.py: a source missing there, or a moved header, fails here
+    # rather than as link or include errors all over the suite.
+    assert sorted(CODEC_SOURCES) == sorted(glob.glob(os.path.join(CODEC_DIR, "**", "*.cpp"), recursive=True))
+    assert os.path.isfile(CODEC_PUBLIC_HEADER)
+    assert CODEC_INCLUDE_DIRS and all(os.path.isdir(d) for d in CODEC_INCLUDE_DIRS)
 
 
-def run(cmd, cwd):
-    proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, f"{' '.join(cmd)}\n{proc.stdout}\n{proc.stderr}"
-    return proc.stdout
+C_FLAGS = ["-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic", *include_flags()]
 
 
 @needs_cc
@@ -102,7 +104,7 @@ def test_header_compiles_as_strict_c99(tmp_path):
 @needs_cxx
 def test_header_compiles_as_cxx11(tmp_path):
     (tmp_path / "use.cpp").write_text(USES_HEADER)
-    run([CXX, "-std=c++11", "-Wall", "-Wextra", "-Werror", "-I", CODEC_INCLUDE,
+    run([CXX, "-std=c++11", "-Wall", "-Wextra", "-Werror", *include_flags(),
          "-c", "use.cpp", "-o", "use.o"], tmp_path)
 
 
@@ -110,7 +112,7 @@ def test_header_compiles_as_cxx11(tmp_path):
 def test_record_layout_matches_the_ctypes_mirror(tmp_path):
     import ctypes
 
-    from cbor_ffi import Generator, Parser, Val
+    from support.codec_ffi import Generator, Parser, Val
 
     (tmp_path / "layout.c").write_text(LAYOUT)
     run([CC, *C_FLAGS, "layout.c", "-o", "layout"], tmp_path)
@@ -128,10 +130,9 @@ def test_c_program_round_trip(tmp_path):
     (tmp_path / "main.c").write_text(ROUND_TRIP)
     run([CC, *C_FLAGS, "-c", "main.c", "-o", "main.o"], tmp_path)
     objects = ["main.o"]
-    for src in SOURCES:
-        obj = src.replace(".cpp", ".o")
-        run([CXX, "-std=c++17", "-I", CODEC, "-c", os.path.join(CODEC, src), "-o", obj],
-            tmp_path)
+    for src in CODEC_SOURCES:
+        obj = os.path.basename(src).replace(".cpp", ".o")
+        run([CXX, "-std=c++17", *include_flags(), "-c", src, "-o", obj], tmp_path)
         objects.append(obj)
     run([CXX, *objects, "-lm", "-o", "roundtrip"], tmp_path)
     assert run([str(tmp_path / "roundtrip")], tmp_path) == (

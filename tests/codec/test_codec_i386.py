@@ -9,18 +9,11 @@ import subprocess
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-CODEC = os.path.join(ROOT, "codec")
-CODEC_INCLUDE = os.path.join(CODEC, "include")
-CHECK = os.path.join(ROOT, ".ci", "matrix.d", "codec_check.c")
-SOURCES = ["generator.cpp", "float_writer.cpp", "parser.cpp", "decoders.cpp"]
+from support.helpers import run_checked as run
+from support.paths import CODEC_SOURCES, REPO, include_flags
+
+CHECK = os.path.join(REPO, ".ci", "matrix.d", "codec_check.c")
 CC = shutil.which("gcc")
-
-
-def run(cmd, cwd):
-    proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, f"{' '.join(cmd)}\n{proc.stdout}\n{proc.stderr}"
-    return proc.stdout
 
 
 @pytest.fixture(scope="module")
@@ -33,7 +26,7 @@ def check_object(tmp_path_factory):
                            input="int main(void) { return 0; }\n", capture_output=True, text=True)
     if probe.returncode != 0:
         pytest.skip("no 32-bit x86 toolchain (gcc-multilib)")
-    run([CC, "-m32", "-std=c99", "-O1", "-Wall", "-Wextra", "-Werror", "-I", CODEC_INCLUDE, "-c", CHECK,
+    run([CC, "-m32", "-std=c99", "-O1", "-Wall", "-Wextra", "-Werror", *include_flags(), "-c", CHECK,
          "-o", "check.o"], d)
     return d / "check.o"
 
@@ -49,10 +42,10 @@ def test_codec_check_on_i386(check_object, tmp_path, cxx, opt, fpmath):
     if shutil.which(cxx) is None:
         pytest.skip(f"no {cxx}")
     objects = [str(check_object)]
-    for src in SOURCES:
-        obj = src.replace(".cpp", ".o")
-        run([cxx, "-m32", "-std=c++17", opt, *fpmath.split(), "-Wall", "-Wextra", "-Werror", "-I", CODEC,
-             "-c", os.path.join(CODEC, src), "-o", obj], tmp_path)
+    for src in CODEC_SOURCES:
+        obj = os.path.basename(src).replace(".cpp", ".o")
+        run([cxx, "-m32", "-std=c++17", opt, *fpmath.split(), "-Wall", "-Wextra", "-Werror", *include_flags(),
+             "-c", src, "-o", obj], tmp_path)
         objects.append(obj)
     run([CC, "-m32", *objects, "-lm", "-o", "check"], tmp_path)
     proc = subprocess.run([str(tmp_path / "check")], capture_output=True, text=True, timeout=60)

@@ -2,7 +2,7 @@ import ctypes
 
 import pytest
 
-from cbor_ffi import (Parser, Reader, address_of, bare, decode_all, item, jump_table, lib,
+from support.codec_ffi import (Parser, Reader, address_of, bare, decode_all, item, jump_table, lib,
                       record, sitem)
 
 

@@ -4,7 +4,7 @@ import math
 import cbor2
 import pytest
 
-from cbor_ffi import INDEFINITE, SIMPLE_WRITERS, SIZE_MAX, U64, contents, lib, write
+from support.codec_ffi import INDEFINITE, SIMPLE_WRITERS, SIZE_MAX, U64, buffer_address, contents, lib, write
 
 # Argument -> head for major type 0 (RFC 8949 section 3). The other major types
 # differ only in the top three bits of the initial byte.
@@ -199,11 +199,11 @@ OVERFLOWING_APPENDS = [
 @pytest.mark.parametrize("preset, call", OVERFLOWING_APPENDS)
 def test_append_past_size_max_fails_without_writing(gen, preset, call):
     assert lib._cbor_generator_write_bytes(gen, b"\x11\x22", 2) == 0
-    block = ctypes.cast(gen.contents.buffer, ctypes.c_void_p).value
+    block = buffer_address(gen)
     gen.contents.length = preset
     try:
         rc = call(gen)
-        after = (gen.contents.length, ctypes.cast(gen.contents.buffer, ctypes.c_void_p).value)
+        after = (gen.contents.length, buffer_address(gen))
     finally:
         gen.contents.length = 2
     assert rc == -1

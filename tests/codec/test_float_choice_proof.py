@@ -8,17 +8,16 @@ import subprocess
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from support.paths import CODEC_SOURCES, FUZZ_DIR, include_flags
+
 CXX = shutil.which("c++")
 
 
 @pytest.mark.skipif(CXX is None, reason="no C++ compiler")
 def test_float_choice_agrees_with_decode_back(tmp_path):
-    codec = os.path.join(ROOT, "codec")
-    sources = [os.path.join(codec, s) for s in ("generator.cpp", "float_writer.cpp", "parser.cpp", "decoders.cpp")]
     exe = str(tmp_path / "float_choice_proof")
-    subprocess.run([CXX, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-I", codec,
-                    os.path.join(ROOT, "fuzz", "float_choice_proof.cpp"), *sources, "-o", exe], check=True)
+    subprocess.run([CXX, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", *include_flags(),
+                    os.path.join(FUZZ_DIR, "float_choice_proof.cpp"), *CODEC_SOURCES, "-o", exe], check=True)
     proc = subprocess.run([exe], capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stdout[-3000:]
     checked = re.search(r"checked (\d+) finite doubles, (\d+) also through cbor_write_float", proc.stdout)

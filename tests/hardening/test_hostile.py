@@ -18,29 +18,19 @@ trial, which replays alone with the same seed.
 import collections
 import math
 import os
-import platform
 import random
-import re
+import subprocess
+import sys
 
 import pytest
 
-from hardening_support import decode_strict, in_small_thread, root_count
+from support.helpers import PYPY, child_env, decode_strict, in_small_thread, is_stack_error
+from support.model import nested, nested_bytes, root_count
+from support.texts import INTERPRETER_RECURSION, LIST_CHANGED, STACK_ERROR, depth_error, own_runtime_error
 from tavrel_cbor import dumps
 
 TRIALS = int(os.environ.get("TAVREL_HOSTILE_TRIALS", "1000"))
 SEED = int(os.environ.get("TAVREL_HOSTILE_SEED", "8949"))
-
-CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
-STACK_ERROR = "maximum recursion depth exceeded while encoding a nested value"
-OWN_RUNTIME_ERRORS = re.compile(
-    r"\A(?:list changed size during iteration"
-    r"|dictionary changed size during iteration"
-    r"|dictionary keys changed during iteration"
-    + "|" + re.escape(CAST_ERROR)
-    + r"|dumps received an integer out of range for both int64_t and uint64_t.*"
-    r"|Exceeded recursion limit:\d+)\Z",
-    re.S,
-)
 
 WHERE = {"main": lambda fn, *a: fn(*a), "small-thread": in_small_thread}
 
@@ -316,10 +306,10 @@ def run_trial(index):
     try:
         out = dumps(root, indefinite, max_depth)
     except RecursionError as e:
-        assert str(e).startswith("maximum recursion depth exceeded"), context
+        assert str(e).startswith(INTERPRETER_RECURSION), context
         return "RecursionError"
     except RuntimeError as e:
-        assert OWN_RUNTIME_ERRORS.match(str(e)), f"{context}: unexpected RuntimeError {str(e)[:200]!r}"
+        assert own_runtime_error(str(e)), f"{context}: unexpected RuntimeError {str(e)[:200]!r}"
         return "RuntimeError: " + str(e)[:30]
     except (TypeError, MemoryError, HostileError) as e:
         return type(e).__name__
@@ -412,7 +402,7 @@ def test_cycles_stop_with_an_error(make, indefinite, where):
     unlimited = WHERE[where](call, 0)
     assert unlimited.type is RecursionError and str(unlimited.value) == STACK_ERROR
     limited = WHERE[where](call, 25)
-    assert limited.type is RuntimeError and str(limited.value) == "Exceeded recursion limit:25"
+    assert limited.type is RuntimeError and str(limited.value) == depth_error(25)
 
 
 # ---- very deep nesting -------------------------------------------------------
@@ -420,24 +410,6 @@ def test_cycles_stop_with_an_error(make, indefinite, where):
 DEPTH = 100_000
 
 
-def nest(kind, depth):
-    value = [] if kind is list else () if kind is tuple else {}
-    for _ in range(depth):
-        value = [value] if kind is list else (value,) if kind is tuple else {"k": value}
-    return value
-
-
-def expected_nesting(kind, depth, indefinite):
-    if kind is dict:
-        inner = b"\xbf\xff" if indefinite else b"\xa0"
-        opening = b"\xbf\x61k" if indefinite else b"\xa1\x61k"
-    else:
-        inner = b"\x9f\xff" if indefinite else b"\x80"
-        opening = b"\x9f" if indefinite else b"\x81"
-    return opening * depth + inner + (b"\xff" * depth if indefinite else b"")
-
-
-PYPY = platform.python_implementation() == "PyPy"
 # PyPy's C API layer converts a deeply nested tuple for C recursively, and
 # overflows its own stack, before any extension sees it.
 DEEP_TUPLE = pytest.param(
@@ -449,7 +421,8 @@ DEEP_TUPLE = pytest.param(
 @pytest.mark.parametrize("kind", [pytest.param(list, id="list"), DEEP_TUPLE, pytest.param(dict, id="dict")])
 @pytest.mark.parametrize("indefinite", [True, False], ids=["indef", "def"])
 def test_hundred_thousand_levels(kind, indefinite, where):
-    value = nest(kind, DEPTH)
+    # DEPTH levels below the root: DEPTH + 1 containers.
+    value = nested(kind, DEPTH + 1, key="k")
 
     def call():
         try:
@@ -462,21 +435,20 @@ def test_hundred_thousand_levels(kind, indefinite, where):
     result = WHERE[where](call)
     if isinstance(result, RecursionError):
         # Under PyPy its own stack check may trip before ours.
-        assert str(result) == STACK_ERROR or (PYPY and str(result).startswith("maximum recursion depth exceeded"))
+        assert is_stack_error(result)
     else:
-        assert result == expected_nesting(kind, DEPTH, indefinite)
+        assert result == nested_bytes(kind, DEPTH + 1, indefinite, key="k")
     if where == "small-thread":
         # 256 KiB cannot hold 100,000 native levels: the guard must have fired.
         assert isinstance(result, RecursionError)
 
 
 DEEP_GARBAGE_CHILD = r"""
-import gc, platform, sys
-sys.path[:0] = [%r]
+import gc
 import test_hostile
-from hardening_support import in_small_thread
+from support.helpers import PYPY, in_small_thread
 gc.disable()
-kinds = (list, dict) if platform.python_implementation() == "PyPy" else (list, tuple, dict)
+kinds = (list, dict) if PYPY else (list, tuple, dict)
 for kind in kinds:
     for indefinite in (True, False):
         for where in test_hostile.WHERE:
@@ -492,11 +464,8 @@ def test_deep_values_are_not_left_to_the_collector():
     overflows a 256 KiB stack with it), so the deep tests must drop their
     values by reference count on the main thread: nothing deep may remain in
     a reference cycle for a collection that runs on a small thread."""
-    import subprocess
-    import sys
-
     here = os.path.dirname(os.path.abspath(__file__))
-    result = subprocess.run([sys.executable, "-c", DEEP_GARBAGE_CHILD % here], stdout=subprocess.PIPE,
+    result = subprocess.run([sys.executable, "-c", DEEP_GARBAGE_CHILD], env=child_env(here), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, universal_newlines=True, timeout=600)
     assert (result.returncode, result.stdout.strip()) == (0, "ok"), result.stderr[-2000:]
 
@@ -531,7 +500,7 @@ def test_deep_nesting_under_a_hook_that_changes_it(where):
     # The chain was held while written, so all of it comes out.
     assert indef == b"\x9f" * 102 + b"\x01" + b"\xff" * 102
     definite = WHERE[where](call, False)
-    assert isinstance(definite, RuntimeError) and str(definite) == "list changed size during iteration"
+    assert isinstance(definite, RuntimeError) and str(definite) == LIST_CHANGED
 
 
 @pytest.mark.parametrize("where", WHERE)
@@ -591,9 +560,6 @@ def test_reentrant_dumps_chain_in_a_small_thread_does_not_crash():
     whose stack cannot hold them: the guard must turn that into an error
     (or the chain must fit), never a crash.  Pure Python recursion of the
     same shape through __index__ survives in such a thread."""
-    import subprocess
-    import sys
-
     result = subprocess.run([sys.executable, "-c", REENTRY_CHILD], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
     assert result.returncode == 0, "child died with %d" % result.returncode

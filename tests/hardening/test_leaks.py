@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from hardening_support import in_small_thread
+from support.helpers import PYPY, in_small_thread
 from tavrel_cbor import dumps
 
 CALLS = 30_000
@@ -28,7 +28,7 @@ SANITIZED = os.environ.get("TAVREL_SANITIZED") == "1"
 pytestmark = [
     pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm"),
     pytest.mark.skipif(
-        sys.implementation.name == "pypy", reason="PyPy has no reference counts and its collector grows memory lazily"
+        PYPY, reason="PyPy has no reference counts and its collector grows memory lazily"
     ),
 ]
 

@@ -16,8 +16,10 @@ import textwrap
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SHIM_SOURCE = os.path.join(ROOT, "fuzz", "failalloc.c")
+from support.paths import FUZZ_DIR
+from support.texts import BYTES_ALLOCATION_ERROR
+
+SHIM_SOURCE = os.path.join(FUZZ_DIR, "failalloc.c")
 CC = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc") or shutil.which("clang")
 
 pytestmark = [
@@ -109,7 +111,7 @@ def test_failed_allocations_raise_memory_error(shim, threshold):
             if failed == 0:
                 assert outcome == "complete", where + ": " + outcome
             else:
-                assert outcome in ("MemoryError", "RuntimeError: Could not allocate bytes object!"), \
+                assert outcome in ("MemoryError", "RuntimeError: " + BYTES_ALLOCATION_ERROR), \
                     where + ": " + outcome
                 memory_errors += outcome == "MemoryError"
         # Where the output itself could not grow, that is a MemoryError.

@@ -10,14 +10,13 @@ import time
 
 import pytest
 
-from hardening_support import decode_strict
+from support.helpers import decode_strict
+from support.texts import CAST_ERROR, CHANGED_ERRORS
 from tavrel_cbor import dumps
 
 THREADS = 8
 CALLS = 20_000
-OWN_ERRORS = ("list changed size during iteration", "dictionary changed size during iteration",
-              "dictionary keys changed during iteration",
-              "Unable to cast Python instance to C++ type (compile in debug mode for details)")
+OWN_ERRORS = CHANGED_ERRORS + (CAST_ERROR,)
 
 
 def shared_values():

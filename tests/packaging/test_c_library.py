@@ -8,10 +8,11 @@ import shutil
 import subprocess
 
 import pytest
+from support.paths import CODEC_PUBLIC_HEADER
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLE = os.path.join(REPO, "examples", "c")
-HEADER = os.path.join(REPO, "codec", "include", "cbor.h")
+HEADER = CODEC_PUBLIC_HEADER
 
 CMAKE = shutil.which("cmake")
 CC = shutil.which(os.environ.get("CC", "cc"))

@@ -59,10 +59,11 @@ def tracked_sources():
     names = ["CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "CHANGELOG.md",
              "stubs/tavrel_cbor-stubs/__init__.pyi",
              "examples/c/CMakeLists.txt", "examples/c/encode_decode.c"]
-    for directory in ("codec", "binding"):
-        for name in sorted(os.listdir(os.path.join(REPO, directory))):
-            if os.path.isfile(os.path.join(REPO, directory, name)):
-                names.append(directory + "/" + name)
+    for directory in ("binding", "cmake", "codec"):
+        for root, dirs, files in os.walk(os.path.join(REPO, directory)):
+            dirs.sort()
+            for name in sorted(files):
+                names.append(os.path.relpath(os.path.join(root, name), REPO).replace(os.sep, "/"))
     return names
 
 
@@ -140,11 +141,7 @@ def test_zig_build_exports_only_the_entry_point_and_the_codec(repaired):
     """zig's libc++ is linked in, but binding/exports.map still keeps all of
     it (operator new included) out of the module's dynamic symbols."""
     from elftools.elf.elffile import ELFFile  # auditwheel's own dependency
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    try:
-        from test_c_library import exported_names
-    finally:
-        sys.path.pop(0)
+    from test_c_library import exported_names
     with zipfile.ZipFile(repaired) as whl:
         (so,) = [n for n in whl.namelist() if n.endswith(".so")]
         symbols = ELFFile(io.BytesIO(whl.read(so))).get_section_by_name(".dynsym").iter_symbols()

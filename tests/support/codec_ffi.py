@@ -1,20 +1,22 @@
-"""ctypes view of the codec's C interface, shared by the codec tests.
+"""The one ctypes view of the codec's C interface: its records and the
+signatures of its functions, shared by every test that calls the codec.
 
 The extension module's shared library also exports the plain C codec, so the
 tests load it with ctypes and drive the records exactly as a C caller would.
-Widths follow the platform (size_t is 32 bits on 32-bit builds).
+Widths follow the platform (size_t is 32 bits on 32-bit builds); the record
+mirrors are checked against the compiler's layout in test_codec_header.py
+and against the platform's struct layout in test_platform.py.
 """
 import ctypes
 import mmap
-import struct
 from ctypes import (POINTER, Structure, Union, c_char_p, c_double, c_int, c_int32,
                     c_int64, c_size_t, c_uint8, c_uint64, c_void_p)
 
 import tavrel_cbor
+from support.model import U64, bits_of
 
 lib = ctypes.CDLL(tavrel_cbor.__file__)
 
-U64 = 2 ** 64 - 1
 INDEFINITE = U64
 SIZE_MAX = 2 ** (8 * ctypes.sizeof(c_size_t)) - 1
 
@@ -99,6 +101,11 @@ def new_generator():
     g = lib.cbor_generator_create()
     assert g, "cbor_generator_create returned NULL"
     return g
+
+
+def buffer_address(g):
+    """The generator's buffer pointer as an int (0 for NULL)."""
+    return ctypes.cast(g.contents.buffer, c_void_p).value or 0
 
 
 def contents(g):
@@ -203,17 +210,13 @@ def decode_all(data):
 
 # ---- expected records ---------------------------------------------------------
 
-def fbits(x):
-    return struct.unpack(">Q", struct.pack(">d", x))[0]
-
-
 def item(ib, raw=0, count=0):
     """A non-string record: the union read as uint64, and count."""
     return {"ib": ib, "mt": ib >> 5, "count": count, "raw": raw & U64}
 
 
 def fitem(ib, x):
-    return item(ib, fbits(x))
+    return item(ib, bits_of(x))
 
 
 def sitem(ib, data, count=None):

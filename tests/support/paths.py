@@ -1,0 +1,26 @@
+"""Where the codec's headers and sources are, for the tests that compile C
+or C++ against it.  Every such test takes its -I flags and source list from
+here, so moving the headers means changing this file alone."""
+import os
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CODEC_DIR = os.path.join(REPO, "codec")
+
+# The public header, as installed (<tavrel_cbor/cbor.h>) and as callers
+# include it ("cbor.h" with CODEC_INCLUDE_DIRS on the path).
+CODEC_PUBLIC_HEADER = os.path.join(CODEC_DIR, "include", "cbor.h")
+# Public headers first, then the private ones the sources and the
+# white-box fuzz programs include.
+CODEC_INCLUDE_DIRS = [os.path.join(CODEC_DIR, "include"), CODEC_DIR]
+CODEC_SOURCES = [os.path.join(CODEC_DIR, name)
+                 for name in ("decoders.cpp", "float_writer.cpp", "generator.cpp", "parser.cpp")]
+
+FUZZ_DIR = os.path.join(REPO, "fuzz")
+
+
+def include_flags():
+    """-I flags for the codec's headers."""
+    flags = []
+    for directory in CODEC_INCLUDE_DIRS:
+        flags += ["-I", directory]
+    return flags

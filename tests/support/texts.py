@@ -1,0 +1,75 @@
+"""Every text of the module that the tests compare against, byte for byte:
+error messages (binding/errors.h), the docstrings, the signature, the
+version gate's refusal and the codec's diagnostic line.  Written here once
+so that a changed text fails in one obvious place."""
+import re
+
+# RuntimeError for a value, element or key that matches no alternative, or
+# a str whose contents cannot be read.
+CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
+
+# RuntimeError for an int outside int64 and uint64: this text, then at most
+# 40 bytes of the value's str().
+RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint64_t"
+
+# RuntimeError past max_depth: this text, then the limit.
+DEPTH_ERROR = "Exceeded recursion limit:"
+
+# RecursionError of the native stack guard; the interpreter's own
+# RecursionError texts start with INTERPRETER_RECURSION.
+STACK_ERROR = "maximum recursion depth exceeded while encoding a nested value"
+INTERPRETER_RECURSION = "maximum recursion depth exceeded"
+
+# RuntimeError when the final bytes object cannot be made.
+BYTES_ALLOCATION_ERROR = "Could not allocate bytes object!"
+
+# A walked container changed by Python code that the walk ran.
+LIST_CHANGED = "list changed size during iteration"
+DICT_CHANGED = "dictionary changed size during iteration"
+KEYS_CHANGED = "dictionary keys changed during iteration"
+CHANGED_ERRORS = (LIST_CHANGED, DICT_CHANGED, KEYS_CHANGED)
+
+SIGNATURE = (
+    "(value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
+    "indefinite: bool = True, max_depth: int = 0) -> bytes"
+)
+TEXT_SIGNATURE = "(value, indefinite=True, max_depth=0)"
+
+# TypeError of a call that matches no overload: this text, then the
+# arguments as incompatible() shows them.
+INCOMPATIBLE_HEAD = "dumps(): incompatible function arguments. "
+INCOMPATIBLE = (
+    INCOMPATIBLE_HEAD + "The following argument types are supported:\n"
+    "    1. " + SIGNATURE + "\n\nInvoked with: "
+)
+
+MODULE_DOC = (
+    "\n        Tavrel cbor\n        -----------------------\n\n"
+    "        .. currentmodule:: tavrel_cbor\n\n"
+    "        .. autosummary::\n           :toctree: _generate\n\n"
+    "           dumps\n    "
+)
+DUMPS_DOC = "dumps" + SIGNATURE + "\n\n" + "\n    Dump a Python object to cbor\n    " + "\n"
+
+# ImportError of the version gate: % (build's major.minor, sys.version).
+VERSION_MISMATCH = ("Python version mismatch: module was compiled for Python %s, "
+                    "but the interpreter version is incompatible: %s.")
+
+# The codec's line on stderr for an initial byte it does not implement.
+UNIMPLEMENTED_CODE = "Unimplemented CBOR code: %02x\n"
+
+
+def depth_error(limit):
+    return DEPTH_ERROR + str(limit)
+
+
+def incompatible(invoked):
+    """The complete TypeError text of a call that matches no overload."""
+    return INCOMPATIBLE + invoked
+
+
+def own_runtime_error(text):
+    """Whether text is one of the RuntimeErrors dumps raises itself."""
+    if text in CHANGED_ERRORS or text == CAST_ERROR or text.startswith(RANGE_ERROR):
+        return True
+    return text.startswith(DEPTH_ERROR) and re.fullmatch(r"\d+", text[len(DEPTH_ERROR):]) is not None
