@@ -9,13 +9,14 @@ import pytest
 import tavrel_cbor
 from support.helpers import PYPY, SIZE_MAX, ident, obj, raises_exact, rejected_call, sub
 from support.model import nested, nested_bytes
+from support.paths import VERSION
 from support.texts import DUMPS_DOC, MODULE_DOC, TEXT_SIGNATURE, depth_error, incompatible
 from tavrel_cbor import dumps
 
 
 def test_module_attributes():
     assert tavrel_cbor.__name__ == "tavrel_cbor"
-    assert type(tavrel_cbor.__version__) is str and tavrel_cbor.__version__ == "6.7.8"
+    assert type(tavrel_cbor.__version__) is str and tavrel_cbor.__version__ == VERSION
     assert tavrel_cbor.__doc__ == MODULE_DOC
     assert {name for name in dir(tavrel_cbor) if not name.startswith("__")} == {"dumps"}
     # PyPy gives extension functions a type of its own.

@@ -24,6 +24,7 @@ import tarfile
 import zipfile
 
 import pytest
+from support.paths import VERSION
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -88,8 +89,8 @@ def dist(tmp_path_factory):
     # No --sdist/--wheel: build makes the sdist, then the wheel from the
     # unpacked sdist, which proves the sdist is complete.
     run([sys.executable, "-m", "build", "--outdir", str(out), REPO], env=zig_env())
-    (sdist,) = glob.glob(str(out / "tavrel_cbor-6.7.8.tar.gz"))
-    (wheel,) = glob.glob(str(out / "tavrel_cbor-6.7.8-*.whl"))
+    (sdist,) = glob.glob(str(out / "tavrel_cbor-%s.tar.gz" % VERSION))
+    (wheel,) = glob.glob(str(out / "tavrel_cbor-%s-*.whl" % VERSION))
     return {"dir": out, "sdist": sdist, "wheel": wheel}
 
 
@@ -114,12 +115,12 @@ def test_sdist_holds_every_source(dist):
 def test_wheel_contents(dist):
     with zipfile.ZipFile(dist["wheel"]) as whl:
         names = whl.namelist()
-        metadata = whl.read("tavrel_cbor-6.7.8.dist-info/METADATA").decode()
+        metadata = whl.read("tavrel_cbor-%s.dist-info/METADATA" % VERSION).decode()
     assert [n for n in names if re.match(r"tavrel_cbor\.[^/]*\.so$", n)]
     assert "tavrel_cbor-stubs/__init__.pyi" in names
-    assert "tavrel_cbor-6.7.8.dist-info/licenses/LICENSE" in names or \
-        "tavrel_cbor-6.7.8.dist-info/LICENSE" in names
-    assert "Version: 6.7.8" in metadata
+    assert "tavrel_cbor-%s.dist-info/licenses/LICENSE" % VERSION in names or \
+        "tavrel_cbor-%s.dist-info/LICENSE" % VERSION in names
+    assert "Version: " + VERSION in metadata
     assert "Provides-Extra: test" in metadata
 
 
@@ -176,7 +177,7 @@ def test_repaired_wheel_installs_and_runs(installed, tmp_path):
     )
     out = run([installed, "-c", script], cwd=str(tmp_path))
     assert out.splitlines() == [
-        "6.7.8",
+        VERSION,
         "9f01f941006161ff",   # indefinite array: 01, half 2.5 (0x4100), "a", break
         "a16161820120",       # map of 1: "a" -> array of 2: 1, -1
         "True True",

@@ -2,6 +2,7 @@
 or C++ against it.  Every such test takes its -I flags and source list from
 here, so moving the headers means changing this file alone."""
 import os
+import re
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CODEC_DIR = os.path.join(REPO, "codec")
@@ -24,3 +25,15 @@ def include_flags():
     for directory in CODEC_INCLUDE_DIRS:
         flags += ["-I", directory]
     return flags
+
+
+def _project_version():
+    # pyproject.toml is where the version is written; the build hands it to
+    # the module and the C library's package files.
+    with open(os.path.join(REPO, "pyproject.toml"), encoding="utf-8") as f:
+        match = re.search(r'^version = "(\d+\.\d+\.\d+)"$', f.read(), re.M)
+    assert match, "pyproject.toml has no version"
+    return match.group(1)
+
+
+VERSION = _project_version()
