@@ -68,7 +68,7 @@ def plot(results, path):
     peers = [p for p in PLOTTED if any(p in runs_by_name(w) for w in workloads)]
     if len(peers) < 2:  # e.g. PyPy, where ormsgpack, msgspec and orjson do not build: show what ran
         peers += [p for p in PEERS if p not in PLOTTED and p != "json" and any(p in runs_by_name(w) for w in workloads)]
-    framings = [("default", f"ours: dumps(v)")]
+    framings = [("default", "ours: dumps(v)")]
     if any(cpu_ratio(r, "definite") is not None for w in workloads for r in w["runs"]):
         framings.append(("definite", "ours: dumps(v, indefinite=False)"))
     fig, axes = plt.subplots(len(framings), 1, figsize=(max(9, 0.75 * len(workloads) + 2), 4.2 * len(framings)),

@@ -102,7 +102,8 @@ def run_child(python, lib, workload, args):
            "--seed", str(args.seed), "--scale", str(args.scale)]
     done = subprocess.run(cmd, capture_output=True, text=True)
     if done.returncode != 0:
-        return {"skipped": f"child failed: {done.stderr.strip().splitlines()[-1] if done.stderr.strip() else done.returncode}"}
+        reason = done.stderr.strip().splitlines()[-1] if done.stderr.strip() else done.returncode
+        return {"skipped": f"child failed: {reason}"}
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
@@ -146,7 +147,8 @@ def main(argv=None):
             if "skipped" in r:
                 cells.append("—")
             else:
-                mark = "*" if lib.startswith(OURS) and r["out_bytes"] > 1_000_000 and r["peak_over_output"] > 1.1 else ""
+                over = lib.startswith(OURS) and r["out_bytes"] > 1_000_000 and r["peak_over_output"] > 1.1
+                mark = "*" if over else ""
                 cells.append(f"{r['peak_over_output']:.2f}{mark} ({r['out_bytes'] / 1e6:.1f} MB)")
         print(f"{workload:<16}" + "".join(f"{c:>17}" for c in cells), flush=True)
     for workload, row in results.items():

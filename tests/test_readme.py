@@ -83,7 +83,7 @@ def test_the_test_command_is_the_one_ci_runs():
 def test_local_links_exist():
     links = re.findall(r"\]\(([^)#:]+)(?:#[^)]*)?\)", read("README.md"))
     assert links
-    missing = [l for l in links if not os.path.exists(os.path.join(REPO, l)) and l not in PENDING_LINKS]
+    missing = [link for link in links if not os.path.exists(os.path.join(REPO, link)) and link not in PENDING_LINKS]
     assert missing == []
 
 
@@ -164,8 +164,8 @@ def check_command(words, raw, built):
     while words and re.match(r"^[A-Z_][A-Z0-9_]*=", words[0]):
         name = words.pop(0).split("=", 1)[0]
         if name.startswith("TAVREL_"):
-            sources = "".join(read("tests", "packaging", f) for f in os.listdir(os.path.join(REPO, "tests", "packaging"))
-                              if f.endswith(".py"))
+            packaging = os.path.join(REPO, "tests", "packaging")
+            sources = "".join(read("tests", "packaging", f) for f in os.listdir(packaging) if f.endswith(".py"))
             assert name in sources, "environment variable nothing reads: " + name
     program, args = words[0], words[1:]
     if program == "python":

@@ -22,7 +22,8 @@ scalars = st.none() | st.booleans() | ints | floats | st.text(max_size=30) | st.
 keys = st.text(max_size=8) | ints
 trees = st.recursive(
     scalars,
-    lambda kids: st.lists(kids, max_size=5) | st.lists(kids, max_size=5).map(tuple) | st.dictionaries(keys, kids, max_size=5),
+    lambda kids: (st.lists(kids, max_size=5) | st.lists(kids, max_size=5).map(tuple)
+                  | st.dictionaries(keys, kids, max_size=5)),
     max_leaves=30,
 )
 

@@ -82,7 +82,8 @@ class Plain:
     pass
 
 
-REJECTED = [set(), {1, 2}, frozenset(), frozenset({3}), bytearray(b"ab"), memoryview(b"ab"), object(), Plain(), Ellipsis]
+REJECTED = [set(), {1, 2}, frozenset(), frozenset({3}), bytearray(b"ab"), memoryview(b"ab"), object(), Plain(),
+            Ellipsis]
 
 
 def check_unsupported(value, indefinite, max_depth):

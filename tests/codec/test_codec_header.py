@@ -117,7 +117,10 @@ def test_record_layout_matches_the_ctypes_mirror(tmp_path):
     (tmp_path / "layout.c").write_text(LAYOUT)
     run([CC, *C_FLAGS, "layout.c", "-o", "layout"], tmp_path)
     out = run([str(tmp_path / "layout")], tmp_path).split("\n")
-    off = lambda s, *names: [ctypes.sizeof(s)] + [getattr(s, n).offset for n in names]
+
+    def off(s, *names):
+        return [ctypes.sizeof(s)] + [getattr(s, n).offset for n in names]
+
     assert [int(x) for x in out[0].split()] == off(Generator, "buffer", "length")
     assert [int(x) for x in out[1].split()] == off(Parser, "buffer", "length", "cursor",
                                                    "in_indefinite")

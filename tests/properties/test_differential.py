@@ -46,7 +46,8 @@ def random_tree(rng, depth=0):
     if kind == 2:
         return random_double(rng)
     if kind == 3:
-        return "".join(chr(rng.choice([rng.randrange(32, 127), rng.randrange(0xA0, 0xD7FF)])) for _ in range(rng.randrange(40)))
+        return "".join(chr(rng.choice([rng.randrange(32, 127), rng.randrange(0xA0, 0xD7FF)]))
+                       for _ in range(rng.randrange(40)))
     if kind == 4:
         return random_bytes(rng, rng.choice([0, 1, 23, 24, 255, 256, 1000]))
     if kind in (5, 6):
@@ -55,7 +56,8 @@ def random_tree(rng, depth=0):
         return [random_tree(rng, depth + 1) for _ in range(rng.choice([0, 1, 5, 23, 24]))]
     if kind == 9:
         return tuple(random_tree(rng, depth + 1) for _ in range(rng.randrange(4)))
-    return {rng.choice([rng.randrange(50), str(rng.random()), (1, 2)]): random_tree(rng, depth + 1) for _ in range(rng.randrange(6))}
+    return {rng.choice([rng.randrange(50), str(rng.random()), (1, 2)]): random_tree(rng, depth + 1)
+            for _ in range(rng.randrange(6))}
 
 
 def outcome(fn, *args):
