@@ -7,6 +7,8 @@
 #           libfailalloc.so (the LD_PRELOAD form of the shim)
 # valgrind: sweep_plain, alloc_fail_plain (no sanitizer, for memcheck)
 # proof   : float_choice_proof (optimised, no sanitizer; not built by default)
+# Commas in these arrays are inside compiler flags, not between elements.
+# shellcheck disable=SC2054
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")

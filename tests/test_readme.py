@@ -29,7 +29,9 @@ from support.paths import CODEC_PUBLIC_HEADER, CODEC_SOURCES, include_flags
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 README = os.path.join(REPO, "README.md")
-TEST_COMMAND = 'python -m pip install ".[test]" && python -m pytest'
+# README's test command: one command a line, so that a failed install stops
+# a script (under `set -e`, a failure left of && does not).
+TEST_COMMAND = ['python -m pip install ".[test]"', "python -m pytest"]
 
 # Linked files that other work in progress provides.
 PENDING_LINKS = set()
@@ -74,10 +76,29 @@ def test_every_block_is_checked():
 
 def test_the_test_command_is_the_one_ci_runs():
     sh = [code for lang, code, _, _ in blocks() if lang == "sh"]
-    assert TEST_COMMAND + "\n" in sh
+    assert "\n".join(TEST_COMMAND) + "\n" in sh
     if not os.path.exists(os.path.join(REPO, ".ci", "run")):
         pytest.skip("no CI script in this tree (an unpacked sdist)")
-    assert TEST_COMMAND in read(".ci", "run").splitlines()
+    lines = read(".ci", "run").splitlines()
+    # Its lines, in order, as commands of their own under errexit.
+    starts = [i for i in range(len(lines)) if lines[i:i + len(TEST_COMMAND)] == TEST_COMMAND]
+    assert starts, "\n".join(TEST_COMMAND)
+    assert [l for l in lines[:starts[0]] if re.match(r"^set -[a-z]*e", l)]
+    # Under errexit a failure left of && or || goes on: no such list at the top.
+    assert [l for l in lines if re.match(r"[^\s#]", l) and re.search(r"&&|\|\|", l)] == []
+
+
+def test_ci_stages_are_the_ones_run():
+    """The stage table under "CI" names the stages .ci/run runs, in order."""
+    if not os.path.exists(os.path.join(REPO, ".ci", "run")):
+        pytest.skip("no CI script in this tree (an unpacked sdist)")
+    run = read(".ci", "run")
+    plan = re.findall(r'"([^"]+)"|(\S+)', re.search(r"^plan=\((.*)\)$", run, re.M).group(1))
+    plan = [a or b for a, b in plan]
+    begun = [a or b for a, b in re.findall(r'^begin (?:"([^"]+)"|(\S+))$', run, re.M)]
+    section = read("README.md").split("### CI\n", 1)[1].split("\n#", 1)[0]
+    table = re.findall(r"^\| ([a-z][\w ]*?) \|", section, re.M)
+    assert plan == begun == table
 
 
 def test_local_links_exist():
