@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstring>
 
+#include "interpreter.h"
+
 namespace tavrel {
 
 namespace {
@@ -183,7 +185,7 @@ void drop_error() {
 
 void raise_pending() {
 #ifdef PYPY_VERSION
-    throw pypy::PendingError{};
+    throw interpreter::PendingError{};
 #else
     throw py::error_already_set();
 #endif

@@ -10,7 +10,6 @@
 #include <variant>
 
 #include "errors.h"
-#include "pypy_stored.h"
 
 namespace tavrel {
 
