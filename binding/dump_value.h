@@ -26,9 +26,6 @@ using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tu
 // (KeyboardInterrupt, SystemExit), which must reach the caller unchanged.
 void drop_error();
 
-// Raises the pending Python error out of the walk.
-[[noreturn]] void raise_pending();
-
 // Two passes over the alternatives, the first without implicit conversion.
 // False when nothing accepts src; no Python error is left pending.
 bool load_dump_value(PyObject *src, DumpValue &out);

@@ -40,7 +40,7 @@ std::string truncated_str(PyObject *obj, size_t limit) {
         // KeyboardInterrupt and its kind are raised, not described.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             Py_XDECREF(str);
-            raise_pending();
+            interpreter::raise_pending();
         }
         text = "failed with " + describe_pending_error();
     }

@@ -3,7 +3,9 @@
 // Declared here, defined for each interpreter in interpreter_cpython.h and
 // interpreter_pypy.h, so that the walk, the matching and the writers hold no
 // interpreter conditionals.  Each implementation also defines:
-//   kItemsAreNewReferences  ListItems and TupleItems hand out new references
+//   kItemsAreNewReferences    ListItems and TupleItems hand out new references
+//   kIntConversionsSkipIndex  PyLong_AsLong and its kind skip __index__, so
+//                             the matching calls it first
 #ifndef TAVREL_INTERPRETER_H
 #define TAVREL_INTERPRETER_H
 
@@ -18,6 +20,9 @@ namespace py = pybind11;
 
 // A Python error is pending; it is fetched once the walk has unwound.
 struct PendingError;
+
+// Throws the pending Python error out of the walk.
+[[noreturn]] inline void raise_pending();
 
 // What a caught PendingError leaves pending, made what the caller expects.
 inline void settle_pending_error();
@@ -47,6 +52,13 @@ inline bool compact_int(PyObject *obj, int64_t &out);
 // from its digits in place; false when it does not fit, or where the digits
 // cannot be read (the caller then asks the interpreter).
 inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude);
+
+// Whether the type of obj has __index__.
+inline bool has_index(PyObject *obj);
+
+// What the type's own __bool__ answers for obj: 1 or 0; -1 when the type
+// has none, or when it failed (the error is then pending).
+inline int own_truth(PyObject *obj);
 
 }  // namespace interpreter
 }  // namespace tavrel

@@ -17,6 +17,8 @@ namespace py = pybind11;
 // Never thrown: CPython's errors are raised as pybind11's.
 struct PendingError {};
 
+[[noreturn]] inline void raise_pending() { throw py::error_already_set(); }
+
 // CPython's errors need no settling.
 inline void settle_pending_error() {}
 
@@ -121,6 +123,16 @@ inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude) {
     return false;
 #endif
 }
+
+inline bool has_index(PyObject *obj) { return PyIndex_Check(obj) != 0; }
+
+inline int own_truth(PyObject *obj) {
+    PyNumberMethods *number = Py_TYPE(obj)->tp_as_number;
+    return number != nullptr && number->nb_bool != nullptr ? number->nb_bool(obj) : -1;
+}
+
+// From 3.8 on, the int conversions call __index__ themselves.
+constexpr bool kIntConversionsSkipIndex = PY_VERSION_HEX < 0x03080000;
 
 }  // namespace interpreter
 }  // namespace tavrel

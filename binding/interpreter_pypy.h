@@ -21,6 +21,8 @@ namespace py = pybind11;
 // PyPy cannot fetch an error on a nearly exhausted stack.
 struct PendingError {};
 
+[[noreturn]] inline void raise_pending() { throw PendingError{}; }
+
 // PyPy reports running out of its own stack inside a C API call as a
 // SystemError whose text names a StackOverflow; callers see the
 // RecursionError it is.
@@ -136,6 +138,11 @@ inline const char *str_utf8(PyObject *str, Py_ssize_t *size) { return PyUnicode_
 
 inline bool compact_int(PyObject *, int64_t &) { return false; }
 inline bool int_magnitude(PyObject *, bool &, uint64_t &) { return false; }
+
+inline bool has_index(PyObject *obj) { return PyObject_HasAttrString(obj, "__index__") == 1; }
+inline int own_truth(PyObject *obj) { return PyObject_HasAttrString(obj, "__bool__") == 1 ? PyObject_IsTrue(obj) : -1; }
+
+constexpr bool kIntConversionsSkipIndex = true;
 
 }  // namespace interpreter
 }  // namespace tavrel
