@@ -1,8 +1,9 @@
 #include "dump_value.h"
 
-#include <climits>
 #include <cstring>
+#include <type_traits>
 
+#include "errors.h"
 #include "interpreter.h"
 
 namespace tavrel {

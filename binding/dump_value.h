@@ -5,11 +5,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <variant>
-
-#include "errors.h"
 
 namespace tavrel {
 
