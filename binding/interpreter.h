@@ -11,6 +11,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tavrel {
@@ -52,6 +53,20 @@ inline bool compact_int(PyObject *obj, int64_t &out);
 // from its digits in place; false when it does not fit, or where the digits
 // cannot be read (the caller then asks the interpreter).
 inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude);
+
+// The output's storage once it outgrows its inline area (output_buffer.h),
+// an opaque block: its bytes; a new block of `size` bytes that starts with
+// the `used` bytes at `from`; the block grown to `size` bytes, contents kept;
+// the block released.  make and resize throw std::bad_alloc, leaving the
+// block either null or as it was.
+inline uint8_t *storage_data(void *block);
+inline void *storage_make(const uint8_t *from, size_t used, size_t size);
+inline void storage_resize(void *&block, size_t size);
+inline void storage_release(void *block);
+
+// The result bytes object of the block's first `used` bytes; the block is
+// consumed.  Null, with MemoryError pending, when it cannot be made.
+inline PyObject *storage_finish(void *block, size_t used);
 
 // Whether the type of obj has __index__.
 inline bool has_index(PyObject *obj);

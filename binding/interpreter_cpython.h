@@ -4,7 +4,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "errors.h"
@@ -122,6 +125,57 @@ inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude) {
     (void)magnitude;
     return false;
 #endif
+}
+
+// The output grows inside the result bytes object itself, which is then
+// handed over without a copy.
+inline uint8_t *storage_data(void *block) {
+    return reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(static_cast<PyObject *>(block)));
+}
+
+inline void *storage_make(const uint8_t *from, size_t used, size_t size) {
+    PyObject *bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    std::memcpy(PyBytes_AS_STRING(bytes), from, used);
+    return bytes;
+}
+
+inline void storage_resize(void *&block, size_t size) {
+    PyObject *bytes = static_cast<PyObject *>(block);
+    // On failure the object is gone and MemoryError is set.
+    block = nullptr;
+    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    block = bytes;
+}
+
+inline void storage_release(void *block) { Py_XDECREF(static_cast<PyObject *>(block)); }
+
+// Outputs from this size on keep a short tail (see storage_finish()).
+constexpr size_t kLargeOutput = 256 * 1024;
+
+inline PyObject *storage_finish(void *block, size_t used) {
+    PyObject *bytes = static_cast<PyObject *>(block);
+    if (used < kLargeOutput || static_cast<size_t>(PyBytes_GET_SIZE(bytes)) - used > used / 2) {
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
+        return bytes;
+    }
+    // A tail up to half the output is kept rather than given back: the C
+    // allocator then remembers the whole block, and the next output of this
+    // size reuses it instead of mapping fresh pages.  Pages of the tail that
+    // were never written take no memory.
+#if PY_VERSION_HEX >= 0x03090000
+    Py_SET_SIZE(bytes, static_cast<Py_ssize_t>(used));
+#else
+    Py_SIZE(bytes) = static_cast<Py_ssize_t>(used);
+#endif
+    PyBytes_AS_STRING(bytes)[used] = '\0';
+    return bytes;
 }
 
 inline bool has_index(PyObject *obj) { return PyIndex_Check(obj) != 0; }

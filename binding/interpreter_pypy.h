@@ -8,8 +8,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "errors.h"
 
@@ -138,6 +141,30 @@ inline const char *str_utf8(PyObject *str, Py_ssize_t *size) { return PyUnicode_
 
 inline bool compact_int(PyObject *, int64_t &) { return false; }
 inline bool int_magnitude(PyObject *, bool &, uint64_t &) { return false; }
+
+// A malloc block: PyPy's bytes objects cannot be resized in place.
+inline uint8_t *storage_data(void *block) { return static_cast<uint8_t *>(block); }
+
+inline void *storage_make(const uint8_t *from, size_t used, size_t size) {
+    void *block = std::malloc(size);
+    if (block == nullptr) throw std::bad_alloc();
+    std::memcpy(block, from, used);
+    return block;
+}
+
+inline void storage_resize(void *&block, size_t size) {
+    void *grown = std::realloc(block, size);
+    if (grown == nullptr) throw std::bad_alloc();
+    block = grown;
+}
+
+inline void storage_release(void *block) { std::free(block); }
+
+inline PyObject *storage_finish(void *block, size_t used) {
+    PyObject *bytes = PyBytes_FromStringAndSize(static_cast<const char *>(block), static_cast<Py_ssize_t>(used));
+    std::free(block);
+    return bytes;
+}
 
 inline bool has_index(PyObject *obj) { return PyObject_HasAttrString(obj, "__index__") == 1; }
 inline int own_truth(PyObject *obj) { return PyObject_HasAttrString(obj, "__bool__") == 1 ? PyObject_IsTrue(obj) : -1; }

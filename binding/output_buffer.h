@@ -54,9 +54,9 @@ private:
 
     uint8_t *pos_;
     uint8_t *end_;
-    // Heap storage once the inline area is outgrown: the result bytes object
-    // itself under CPython, a malloc block under PyPy (whose bytes objects
-    // cannot be resized in place).
+    // Heap storage once the inline area is outgrown, kept by the interpreter
+    // access layer: the result bytes object itself under CPython, a malloc
+    // block under PyPy (whose bytes objects cannot be resized in place).
     void *heap_ = nullptr;
     uint8_t inline_[512];
 };
