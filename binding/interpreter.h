@@ -6,6 +6,9 @@
 //   kItemsAreNewReferences    ListItems and TupleItems hand out new references
 //   kIntConversionsSkipIndex  PyLong_AsLong and its kind skip __index__, so
 //                             the matching calls it first
+//   kStackBudget              the native stack a dumps call may use below its
+//                             entry, or 0 where only the thread's own bounds
+//                             count (native_stack.cpp)
 #ifndef TAVREL_INTERPRETER_H
 #define TAVREL_INTERPRETER_H
 

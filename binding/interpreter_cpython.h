@@ -185,6 +185,8 @@ inline int own_truth(PyObject *obj) {
     return number != nullptr && number->nb_bool != nullptr ? number->nb_bool(obj) : -1;
 }
 
+constexpr uintptr_t kStackBudget = 0;
+
 // From 3.8 on, the int conversions call __index__ themselves.
 constexpr bool kIntConversionsSkipIndex = PY_VERSION_HEX < 0x03080000;
 

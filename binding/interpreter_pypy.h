@@ -171,6 +171,11 @@ inline int own_truth(PyObject *obj) { return PyObject_HasAttrString(obj, "__bool
 
 constexpr bool kIntConversionsSkipIndex = true;
 
+// PyPy checks its own stack against a budget well below the thread's (under
+// a megabyte at the default recursion limit), and a C API call that trips it
+// cannot always report the error.  Stay well inside it.
+constexpr uintptr_t kStackBudget = 256 * 1024;
+
 }  // namespace interpreter
 }  // namespace tavrel
 
