@@ -9,6 +9,8 @@
 //   kStackBudget              the native stack a dumps call may use below its
 //                             entry, or 0 where only the thread's own bounds
 //                             count (native_stack.cpp)
+//   kStripsTextSignature      a text signature at the start of a function's
+//                             doc is taken off __doc__ (module.cpp)
 #ifndef TAVREL_INTERPRETER_H
 #define TAVREL_INTERPRETER_H
 

@@ -187,6 +187,9 @@ inline int own_truth(PyObject *obj) {
 
 constexpr uintptr_t kStackBudget = 0;
 
+// And offered to inspect.signature instead.
+constexpr bool kStripsTextSignature = true;
+
 // From 3.8 on, the int conversions call __index__ themselves.
 constexpr bool kIntConversionsSkipIndex = PY_VERSION_HEX < 0x03080000;
 

@@ -176,6 +176,9 @@ constexpr bool kIntConversionsSkipIndex = true;
 // cannot always report the error.  Stay well inside it.
 constexpr uintptr_t kStackBudget = 256 * 1024;
 
+// PyPy would show it as part of the doc.
+constexpr bool kStripsTextSignature = false;
+
 }  // namespace interpreter
 }  // namespace tavrel
 
