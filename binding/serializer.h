@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <stdexcept>
-#include <string>
 #include <string_view>
 
 #include "dump_value.h"
@@ -18,8 +17,6 @@
 #include "scalar_writers.h"
 
 namespace tavrel {
-
-[[noreturn]] void throw_integer_range_error(PyObject *obj);
 
 template <bool Limited>
 struct DepthCounter {
@@ -201,7 +198,7 @@ private:
     }
 
     [[noreturn]] void too_deep() const {
-        throw std::runtime_error(kDepthErrorText + std::to_string(counter_.max_depth));
+        throw_depth_error(counter_.max_depth);
     }
 
     // One level down for an element, or a key and its value, tested before
