@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "depth_limit.h"
 #include "dump_value.h"
 #include "errors.h"
 #include "interpreter.h"
@@ -17,14 +18,6 @@
 #include "scalar_writers.h"
 
 namespace tavrel {
-
-template <bool Limited>
-struct DepthCounter {
-    size_t depth = 0;
-    size_t max_depth = 0;
-};
-template <>
-struct DepthCounter<false> {};
 
 template <bool Indefinite, bool DepthLimited>
 class Serializer {
@@ -197,36 +190,6 @@ private:
         return equal == 1;
     }
 
-    [[noreturn]] void too_deep() const {
-        throw_depth_error(counter_.max_depth);
-    }
-
-    // One level down for an element, or a key and its value, tested before
-    // anything is converted; the level is left when the guard goes.
-    class Level {
-    public:
-        explicit Level(Serializer &serializer) : serializer_(serializer) {
-            if constexpr (DepthLimited) {
-                if (++serializer_.counter_.depth > serializer_.counter_.max_depth) serializer_.too_deep();
-            }
-        }
-        ~Level() {
-            if constexpr (DepthLimited) --serializer_.counter_.depth;
-        }
-        Level(const Level &) = delete;
-        Level &operator=(const Level &) = delete;
-
-        // The value of a pair sits at its key's level and is tested again.
-        void check() const {
-            if constexpr (DepthLimited) {
-                if (serializer_.counter_.depth > serializer_.counter_.max_depth) serializer_.too_deep();
-            }
-        }
-
-    private:
-        Serializer &serializer_;
-    };
-
     using ListItems = interpreter::ListItems;
     using TupleItems = interpreter::TupleItems;
 
@@ -252,7 +215,7 @@ private:
             write_head(out_, kMajorArray, static_cast<uint64_t>(count));
         Py_ssize_t now = count;
         for (Py_ssize_t i = 0; i < now; ++i) {
-            Level level(*this);
+            DepthLevel<DepthLimited> level(counter_);
             const uint64_t runs = python_runs_;
             write_item<Items>(seq, i);
             // Python code run by a conversion may have resized the list, and
@@ -281,7 +244,7 @@ private:
         while (entries.next(&key, &value)) {
             if (++written > count) throw std::runtime_error(kKeysChangedText);
             const uint64_t runs = python_runs_;
-            Level level(*this);
+            DepthLevel<DepthLimited> level(counter_);
             if (write_plain_scalar(key)) {
                 level.check();
                 if (!write_plain_scalar(value)) write_held(value);
