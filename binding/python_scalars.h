@@ -16,7 +16,10 @@
 
 namespace tavrel {
 
-inline void write_bool(OutputBuffer &out, bool value) { out.put(value ? kTrue : kFalse); }
+// Inlined at every element, as it was while a member of the serializer;
+// shared by all four serializers, GCC's unit-wide inlining budget would
+// otherwise leave it out of line.
+TAVREL_HOT_INLINE void write_bool(OutputBuffer &out, bool value) { out.put(value ? kTrue : kFalse); }
 
 // A float, or what converts to one.
 inline void write_float_object(OutputBuffer &out, PyObject *obj) {
