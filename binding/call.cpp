@@ -1,6 +1,8 @@
-// The dumps entry: binds value, indefinite and max_depth straight from the
-// interpreter's fast calling convention, converts them as pybind11's casters
-// would, and renders a call that cannot be bound exactly as pybind11 does.
+// The dumps entry: binds its arguments and runs the walk the flags choose.
+//
+// value, indefinite and max_depth come straight from the interpreter's fast
+// calling convention and are converted as pybind11's casters would convert
+// them; a call that cannot be bound is refused with pybind11's TypeError.
 #include "call.h"
 
 #include <pybind11/pybind11.h>

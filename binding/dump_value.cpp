@@ -1,3 +1,4 @@
+// The matching of a Python object to the first DumpValue alternative that accepts it.
 #include "dump_value.h"
 
 #include <cstring>

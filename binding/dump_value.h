@@ -1,5 +1,6 @@
-// DumpValue: the closed set of shapes a Python value takes before it is
-// encoded, and the conversion of a Python object into one of them.
+// DumpValue: the shapes a value of any other type is matched to before it is written.
+//
+// A closed set, tried in order, with the conversions pybind11's casters make.
 #ifndef TAVREL_DUMP_VALUE_H
 #define TAVREL_DUMP_VALUE_H
 

@@ -14,15 +14,13 @@
 #ifndef TAVREL_INTERPRETER_H
 #define TAVREL_INTERPRETER_H
 
-#include <pybind11/pybind11.h>
+#include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
 
 namespace tavrel {
 namespace interpreter {
-
-namespace py = pybind11;
 
 // A Python error is pending; it is fetched once the walk has unwound.
 struct PendingError;
@@ -59,11 +57,18 @@ inline bool compact_int(PyObject *obj, int64_t &out);
 // cannot be read (the caller then asks the interpreter).
 inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude);
 
+// Whether the type of obj has __index__.
+inline bool has_index(PyObject *obj);
+
+// What the type's own __bool__ answers for obj: 1 or 0; -1 when the type
+// has none, or when it failed (the error is then pending).
+inline int own_truth(PyObject *obj);
+
 // The output's storage once it outgrows its inline area (output_buffer.h),
 // an opaque block: its bytes; a new block of `size` bytes that starts with
-// the `used` bytes at `from`; the block grown to `size` bytes, contents kept;
-// the block released.  make and resize throw std::bad_alloc, leaving the
-// block either null or as it was.
+// the `used` bytes at `from`; the block grown to `size` bytes, contents
+// kept; the block released.  make and resize throw std::bad_alloc; a failed
+// resize leaves the block null or as it was, for release either way.
 inline uint8_t *storage_data(void *block);
 inline void *storage_make(const uint8_t *from, size_t used, size_t size);
 inline void storage_resize(void *&block, size_t size);
@@ -72,13 +77,6 @@ inline void storage_release(void *block);
 // The result bytes object of the block's first `used` bytes; the block is
 // consumed.  Null, with MemoryError pending, when it cannot be made.
 inline PyObject *storage_finish(void *block, size_t used);
-
-// Whether the type of obj has __index__.
-inline bool has_index(PyObject *obj);
-
-// What the type's own __bool__ answers for obj: 1 or 0; -1 when the type
-// has none, or when it failed (the error is then pending).
-inline int own_truth(PyObject *obj);
 
 }  // namespace interpreter
 }  // namespace tavrel

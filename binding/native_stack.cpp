@@ -1,3 +1,4 @@
+// The bounds of each thread's native stack, and the limits a dumps call keeps to.
 #include "native_stack.h"
 
 #include <pybind11/pybind11.h>

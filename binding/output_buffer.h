@@ -1,6 +1,8 @@
-// The output of one dumps call: small outputs stay in an inline area and
-// become the result with one copy; larger ones grow in place inside the
-// bytes object that is returned, so every payload is copied exactly once.
+// OutputBuffer: the output of one dumps call, and the bytes object it becomes.
+//
+// Small outputs stay in an inline area and become the result with one copy;
+// larger ones grow in place inside the bytes object that is returned, so
+// every payload is copied exactly once.
 #ifndef TAVREL_OUTPUT_BUFFER_H
 #define TAVREL_OUTPUT_BUFFER_H
 
