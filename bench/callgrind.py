@@ -32,7 +32,7 @@ inclusive cost of every call it makes.  Buckets, in this order:
   growth     realloc and memcpy called from _cbor_generator_write_bytes
              (inclusive: the block growing and the bytes moving into it)
   copy       PyBytes_FromStringAndSize called from our code (inclusive)
-  walk       the rest of our own code: binding/serializer.h, dumps.cpp,
+  walk       the rest of our own code: binding/serializer.h, errors.cpp,
              native_stack.*, and Python header macros inlined into it
   rest       everything our code calls that is not above (PyLong_*,
              PyUnicode_AsUTF8AndSize, PyDict_Next, PyFloat_AsDouble, ...),

@@ -1,14 +1,14 @@
-// The dumps entry: binds value, indefinite and max_depth straight from the
-// interpreter's fast calling convention, converts them as pybind11's casters
-// would, and renders a call that cannot be bound exactly as pybind11 does.
+// The dumps entry: binds its arguments and runs the walk the flags choose.
+//
+// value, indefinite and max_depth come straight from the interpreter's fast
+// calling convention and are converted as pybind11's casters would convert
+// them; a call that cannot be bound is refused with pybind11's TypeError.
 #include "call.h"
 
 #include <pybind11/pybind11.h>
 
-#include <cstring>
+#include <exception>
 #include <new>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 
 #include "dump_value.h"
@@ -60,21 +60,6 @@ bool load_max_depth(PyObject *src, size_t &out) {
     return load_size(src, true, out);
 }
 
-// repr(obj) as UTF-8, or pybind11's placeholder when it fails; an exception
-// that is not an Exception (KeyboardInterrupt, say) is raised instead.
-void append_repr(std::string &text, PyObject *obj) {
-    PyObject *repr = PyObject_Repr(obj);
-    Py_ssize_t size = 0;
-    const char *utf8 = repr != nullptr ? PyUnicode_AsUTF8AndSize(repr, &size) : nullptr;
-    if (utf8 != nullptr) {
-        text.append(utf8, static_cast<size_t>(size));
-    } else {
-        drop_error();
-        text += "<repr raised Error>";
-    }
-    Py_XDECREF(repr);
-}
-
 // A call as the interpreter hands it over: positional arguments, then the
 // values of the keywords named in kwnames.
 struct Call {
@@ -98,26 +83,8 @@ struct Call {
         return bound[kValue] != nullptr;
     }
 
-    // The TypeError of a call that cannot be bound or converted, with every
-    // argument shown as pybind11 shows it.
-    [[noreturn]] void reject() const {
-        std::string text = kIncompatibleText;
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            if (i != 0) text += ", ";
-            append_repr(text, args[i]);
-        }
-        for (Py_ssize_t k = 0; k < keywords(); ++k) {
-            text += k == 0 ? (nargs != 0 ? "; kwargs: " : "kwargs: ") : ", ";
-            Py_ssize_t size = 0;
-            const char *name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
-            if (name == nullptr) throw py::error_already_set();
-            text.append(name, static_cast<size_t>(size));
-            text += '=';
-            append_repr(text, args[nargs + k]);
-        }
-        PyErr_SetString(PyExc_TypeError, text.c_str());
-        throw py::error_already_set();
-    }
+    // The TypeError of a call that cannot be bound or converted.
+    [[noreturn]] void reject() const { throw_incompatible_arguments(args, nargs, kwnames); }
 };
 
 // Exact built-in types are their own alternative: matching them runs no

@@ -1,7 +1,11 @@
+// The matching of a Python object to the first DumpValue alternative that accepts it.
 #include "dump_value.h"
 
-#include <climits>
 #include <cstring>
+#include <type_traits>
+
+#include "errors.h"
+#include "interpreter.h"
 
 namespace tavrel {
 
@@ -10,14 +14,6 @@ namespace {
 template <typename T>
 T borrow(PyObject *obj) {
     return py::reinterpret_borrow<T>(obj);
-}
-
-bool has_index(PyObject *src) {
-#ifdef PYPY_VERSION
-    return PyObject_HasAttrString(src, "__index__") == 1;
-#else
-    return PyIndex_Check(src) != 0;
-#endif
 }
 
 bool is_numpy_bool(PyObject *src) {
@@ -33,17 +29,7 @@ bool load_truth(PyObject *src, bool convert, bool &out) {
         return true;
     }
     if (!convert && !is_numpy_bool(src)) return false;
-    int result = -1;
-    if (src == Py_None) {
-        result = 0;
-    } else {
-#ifdef PYPY_VERSION
-        if (PyObject_HasAttrString(src, "__bool__") == 1) result = PyObject_IsTrue(src);
-#else
-        PyNumberMethods *number = Py_TYPE(src)->tp_as_number;
-        if (number != nullptr && number->nb_bool != nullptr) result = number->nb_bool(src);
-#endif
-    }
+    const int result = src == Py_None ? 0 : interpreter::own_truth(src);
     if (result == 0 || result == 1) {
         out = result == 1;
         return true;
@@ -68,22 +54,11 @@ T as_integer(PyObject *src) {
 }
 
 template <typename T>
-bool load_integer(PyObject *src, bool convert, T &out) {
-    if (src == nullptr || PyFloat_Check(src)) return false;
-    if (!convert && !PyLong_Check(src) && !has_index(src)) return false;
-    PyObject *number = src;
-#if PY_VERSION_HEX < 0x03080000 || defined(PYPY_VERSION)
-    py::object index;
-    if (!PyLong_Check(src)) {
-        index = py::reinterpret_steal<py::object>(PyNumber_Index(src));
-        if (!index) {
-            drop_error();
-            if (!convert) return false;
-        } else {
-            number = index.ptr();
-        }
-    }
-#endif
+bool load_integer(PyObject *src, bool convert, T &out);
+
+// The value of number: src itself, or the int its __index__ made.
+template <typename T>
+bool load_number(PyObject *src, PyObject *number, bool convert, T &out) {
     const T value = as_integer<T>(number);
     if (value == static_cast<T>(-1) && PyErr_Occurred()) {
         drop_error();
@@ -96,6 +71,21 @@ bool load_integer(PyObject *src, bool convert, T &out) {
     }
     out = value;
     return true;
+}
+
+template <typename T>
+bool load_integer(PyObject *src, bool convert, T &out) {
+    if (src == nullptr || PyFloat_Check(src)) return false;
+    if (!convert && !PyLong_Check(src) && !interpreter::has_index(src)) return false;
+    if constexpr (interpreter::kIntConversionsSkipIndex) {
+        if (!PyLong_Check(src)) {
+            auto index = py::reinterpret_steal<py::object>(PyNumber_Index(src));
+            if (index) return load_number(src, index.ptr(), convert, out);
+            drop_error();
+            if (!convert) return false;
+        }
+    }
+    return load_number(src, src, convert, out);
 }
 
 bool load_string_view(PyObject *src, std::string_view &out) {
@@ -177,16 +167,8 @@ void drop_error() {
     if (PyErr_GivenExceptionMatches(pending, PyExc_RecursionError) ||
         PyErr_GivenExceptionMatches(pending, PyExc_MemoryError) ||
         !PyErr_GivenExceptionMatches(pending, PyExc_Exception))
-        raise_pending();
+        interpreter::raise_pending();
     PyErr_Clear();
-}
-
-void raise_pending() {
-#ifdef PYPY_VERSION
-    throw pypy::PendingError{};
-#else
-    throw py::error_already_set();
-#endif
 }
 
 bool load_uint64(PyObject *src, bool convert, uint64_t &out) { return load_integer(src, convert, out); }

@@ -1,16 +1,15 @@
-// DumpValue: the closed set of shapes a Python value takes before it is
-// encoded, and the conversion of a Python object into one of them.
+// DumpValue: the shapes a value of any other type is matched to before it is written.
+//
+// A closed set, tried in order, with the conversions pybind11's casters make.
 #ifndef TAVREL_DUMP_VALUE_H
 #define TAVREL_DUMP_VALUE_H
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <variant>
-
-#include "errors.h"
-#include "pypy_stored.h"
 
 namespace tavrel {
 
@@ -26,9 +25,6 @@ using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tu
 // and again for every enclosing level, and whatever is not an Exception
 // (KeyboardInterrupt, SystemExit), which must reach the caller unchanged.
 void drop_error();
-
-// Raises the pending Python error out of the walk.
-[[noreturn]] void raise_pending();
 
 // Two passes over the alternatives, the first without implicit conversion.
 // False when nothing accepts src; no Python error is left pending.

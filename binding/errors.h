@@ -1,6 +1,12 @@
-// Every text the module raises, in one place: callers match on them.
+// Every text the module raises, and the errors built from them (errors.cpp).
+//
+// In one place, since callers match on the texts.
 #ifndef TAVREL_ERRORS_H
 #define TAVREL_ERRORS_H
+
+#include <Python.h>
+
+#include <cstddef>
 
 namespace tavrel {
 
@@ -28,12 +34,22 @@ inline constexpr const char *kDictChangedText = "dictionary changed size during 
 inline constexpr const char *kKeysChangedText = "dictionary keys changed during iteration";
 
 // TypeError of a call whose arguments cannot be bound: this text, then the
-// repr of each argument (see call.cpp).
+// repr of each argument.
 inline constexpr const char *kIncompatibleText =
     "dumps(): incompatible function arguments. The following argument types are supported:\n"
     "    1. (value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
     "indefinite: bool = True, max_depth: int = 0) -> bytes\n"
     "\nInvoked with: ";
+
+// RuntimeError: kIntegerRangeText, then str(obj) cut on a character boundary.
+[[noreturn]] void throw_integer_range_error(PyObject *obj);
+
+// RuntimeError: kDepthErrorText, then max_depth.
+[[noreturn]] void throw_depth_error(size_t max_depth);
+
+// TypeError: kIncompatibleText, then each argument of the call as pybind11
+// shows it; an argument whose repr fails shows a placeholder.
+[[noreturn]] void throw_incompatible_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 }  // namespace tavrel
 

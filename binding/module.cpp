@@ -2,26 +2,25 @@
 #include <pybind11/pybind11.h>
 
 #include "call.h"
+#include "interpreter.h"
 
 namespace py = pybind11;
 
 namespace {
 
-// The docstring pybind11 composes for a function with one signature; with
-// the text signature in front, CPython strips that part from __doc__ and
-// offers it to inspect.signature instead.
-#ifdef PYPY_VERSION
-#define TAVREL_TEXT_SIGNATURE ""
-#else
+// The docstring pybind11 composes for a function with one signature, after
+// a text signature that the interpreter takes off __doc__ and offers to
+// inspect.signature instead; where it would not, the doc starts after it.
 #define TAVREL_TEXT_SIGNATURE "dumps(value, indefinite=True, max_depth=0)\n--\n\n"
-#endif
 
-constexpr const char *kDumpsDoc =
+constexpr const char *kSignedDoc =
     TAVREL_TEXT_SIGNATURE
     "dumps(value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
     "indefinite: bool = True, max_depth: int = 0) -> bytes\n"
     "\n"
     "\n    Dump a Python object to cbor\n    \n";
+constexpr const char *kDumpsDoc =
+    tavrel::interpreter::kStripsTextSignature ? kSignedDoc : kSignedDoc + sizeof TAVREL_TEXT_SIGNATURE - 1;
 
 // The function object refers to its method record for as long as it lives,
 // and a module initialised this way is never unloaded: the record is made

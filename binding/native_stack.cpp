@@ -1,3 +1,4 @@
+// The bounds of each thread's native stack, and the limits a dumps call keeps to.
 #include "native_stack.h"
 
 #include <pybind11/pybind11.h>
@@ -12,6 +13,7 @@
 #endif
 
 #include "errors.h"
+#include "interpreter.h"
 
 namespace tavrel {
 
@@ -109,16 +111,12 @@ NativeStack::NativeStack() : entry_(here()) {
         python_limit_ = std::max(python_limit_, near);
         provisional_ = true;
     }
-#ifdef PYPY_VERSION
-    // PyPy checks its own stack against a budget well below the thread's
-    // (under a megabyte at the default recursion limit), and a C API call
-    // that trips it cannot always report the error.  Stay well inside it.
-    constexpr uintptr_t kPyPyBudget = 256 * kKiB;
-    const uintptr_t budget = entry_ > kPyPyBudget ? entry_ - kPyPyBudget : 1;
-    walk_limit_ = std::max(walk_limit_, budget);
-    python_limit_ = std::max(python_limit_, budget);
-    provisional_ = false;
-#endif
+    if constexpr (interpreter::kStackBudget != 0) {
+        const uintptr_t budget = entry_ > interpreter::kStackBudget ? entry_ - interpreter::kStackBudget : 1;
+        walk_limit_ = std::max(walk_limit_, budget);
+        python_limit_ = std::max(python_limit_, budget);
+        provisional_ = false;
+    }
 }
 
 void NativeStack::set_limits(uintptr_t low, uintptr_t size) {

@@ -1,5 +1,4 @@
-// Keeps a recursive walk, and the Python code it runs, from running off the
-// end of the native stack.
+// NativeStack: keeps the walk, and the Python code it runs, off the end of the native stack.
 #ifndef TAVREL_NATIVE_STACK_H
 #define TAVREL_NATIVE_STACK_H
 

@@ -1,6 +1,8 @@
-// The output of one dumps call: small outputs stay in an inline area and
-// become the result with one copy; larger ones grow in place inside the
-// bytes object that is returned, so every payload is copied exactly once.
+// OutputBuffer: the output of one dumps call, and the bytes object it becomes.
+//
+// Small outputs stay in an inline area and become the result with one copy;
+// larger ones grow in place inside the bytes object that is returned, so
+// every payload is copied exactly once.
 #ifndef TAVREL_OUTPUT_BUFFER_H
 #define TAVREL_OUTPUT_BUFFER_H
 
@@ -50,9 +52,9 @@ private:
 
     uint8_t *pos_;
     uint8_t *end_;
-    // Heap storage once the inline area is outgrown: the result bytes object
-    // itself under CPython, a malloc block under PyPy (whose bytes objects
-    // cannot be resized in place).
+    // Heap storage once the inline area is outgrown, kept by the interpreter
+    // access layer: the result bytes object itself under CPython, a malloc
+    // block under PyPy (whose bytes objects cannot be resized in place).
     void *heap_ = nullptr;
     uint8_t inline_[512];
 };

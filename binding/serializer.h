@@ -1,33 +1,29 @@
 // Serializer: walks a value and writes its CBOR into one output buffer.
-// Framing and the depth limit are template parameters, fixed once per call.
+//
+// The walk of containers is here, with its guards against Python code that
+// changes them; scalars are written by python_scalars.h.  Framing and the
+// depth limit are template parameters, fixed once per call.
 #ifndef TAVREL_SERIALIZER_H
 #define TAVREL_SERIALIZER_H
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
-#include <string>
 #include <string_view>
+#include <variant>
 
+#include "depth_limit.h"
 #include "dump_value.h"
 #include "errors.h"
 #include "interpreter.h"
 #include "native_stack.h"
 #include "output_buffer.h"
+#include "python_scalars.h"
 #include "scalar_writers.h"
 
 namespace tavrel {
-
-[[noreturn]] void throw_integer_range_error(PyObject *obj);
-
-template <bool Limited>
-struct DepthCounter {
-    size_t depth = 0;
-    size_t max_depth = 0;
-};
-template <>
-struct DepthCounter<false> {};
 
 template <bool Indefinite, bool DepthLimited>
 class Serializer {
@@ -44,15 +40,15 @@ public:
 
     PyObject *result() { return out_.finish(); }
 
-    void operator()(const py::bool_ &value) { write_bool(PyLong_AsLong(value.ptr()) != 0); }
-    void operator()(const py::float_ &value) { write_float_object(value.ptr()); }
-    void operator()(const py::int_ &value) { write_int(value.ptr()); }
+    void operator()(const py::bool_ &value) { write_bool(out_, PyLong_AsLong(value.ptr()) != 0); }
+    void operator()(const py::float_ &value) { write_float_object(out_, value.ptr()); }
+    void operator()(const py::int_ &value) { write_int_object(out_, value.ptr()); }
     void operator()(const py::list &value) { write_sequence<ListItems>(value.ptr()); }
     void operator()(const py::tuple &value) { write_sequence<TupleItems>(value.ptr()); }
     void operator()(const py::dict &value) { write_dict(value.ptr()); }
-    void operator()(const py::bytes &value) { write_bytes(value.ptr()); }
-    void operator()(const py::str &value) { write_str(value.ptr()); }
-    void operator()(bool value) { write_bool(value); }
+    void operator()(const py::bytes &value) { write_bytes_object(out_, value.ptr()); }
+    void operator()(const py::str &value) { write_str_object(out_, value.ptr()); }
+    void operator()(bool value) { write_bool(out_, value); }
     void operator()(uint64_t value) { write_head(out_, kMajorUint, value); }
     void operator()(int64_t value) { write_signed(out_, value); }
     void operator()(std::string_view value) { write_string(out_, kMajorText, value.data(), value.size()); }
@@ -85,17 +81,17 @@ private:
     TAVREL_HOT_INLINE bool write_plain_scalar(PyObject *item) {
         PyTypeObject *type = Py_TYPE(item);
         if (type == &PyUnicode_Type)
-            write_str(item);
+            write_str_object(out_, item);
         else if (type == &PyLong_Type)
-            write_exact_int(item);
+            write_exact_int(out_, item);
         else if (type == &PyFloat_Type)
             write_float(out_, PyFloat_AS_DOUBLE(item));
         else if (type == &PyBool_Type)
-            write_bool(item == Py_True);
+            write_bool(out_, item == Py_True);
         else if (item == Py_None)
             out_.put(kNull);
         else if (type == &PyBytes_Type)
-            write_bytes(item);
+            write_bytes_object(out_, item);
         else
             return false;
         return true;
@@ -107,128 +103,6 @@ private:
         py::object held = py::reinterpret_borrow<py::object>(item);
         write_compound(held.ptr());
     }
-
-    void write_bool(bool value) { out_.put(value ? kTrue : kFalse); }
-
-    void write_float_object(PyObject *obj) {
-        if (PyFloat_Check(obj)) {
-            // The stored value, as CPython's PyFloat_AsDouble reads it; PyPy
-            // would ask a subclass's own __float__.
-            return write_float(out_, PyFloat_AS_DOUBLE(obj));
-        }
-        double x = PyFloat_AsDouble(obj);
-        if (x == -1.0 && PyErr_Occurred()) {
-            drop_error();
-            if (!PyNumber_Check(obj)) throw py::cast_error(kCastErrorText);
-            auto as_float = py::reinterpret_steal<py::object>(PyNumber_Float(obj));
-            drop_error();
-            if (!as_float || !PyFloat_Check(as_float.ptr())) throw py::cast_error(kCastErrorText);
-            x = PyFloat_AS_DOUBLE(as_float.ptr());
-        }
-        write_float(out_, x);
-    }
-
-    void write_bytes(PyObject *obj) {
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) {
-            drop_error();
-            throw std::runtime_error(kBytesContentsText);
-        }
-        write_string(out_, kMajorBytes, data, static_cast<size_t>(size));
-    }
-
-    // Straight from the interpreter's cached UTF-8 form; no copy.  A compact
-    // ASCII str is its own UTF-8.
-    void write_str(PyObject *obj) {
-        Py_ssize_t size = 0;
-        const char *utf8 = interpreter::str_utf8(obj, &size);
-        if (utf8 == nullptr) {
-            // Out of memory is raised as such; anything else is a str that
-            // has no UTF-8 form (a lone surrogate).
-            drop_error();
-            throw py::cast_error(kCastErrorText);
-        }
-        write_string(out_, kMajorText, utf8, static_cast<size_t>(size));
-    }
-
-    void write_exact_int(PyObject *obj) {
-        int64_t small;
-        if (interpreter::compact_int(obj, small)) return write_signed(out_, small);
-        bool negative;
-        uint64_t magnitude;
-        if (interpreter::int_magnitude(obj, negative, magnitude)) {
-            // Major type 1 carries magnitude - 1; -2**63 is the lowest value.
-            if (!negative) return write_head(out_, kMajorUint, magnitude);
-            if (magnitude <= (uint64_t{1} << 63)) return write_head(out_, kMajorNegint, magnitude - 1);
-        }
-        // An exact int's equality cannot disagree with its value, so the
-        // range checks need no temporary ints.
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow == 0 && !(value == -1 && PyErr_Occurred())) return write_signed(out_, value);
-        if (overflow > 0) {
-            const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-            if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred()))
-                return write_head(out_, kMajorUint, u);
-        }
-        drop_error();
-        throw_integer_range_error(obj);
-    }
-
-    void write_int(PyObject *obj) {
-        if (PyLong_CheckExact(obj)) return write_exact_int(obj);
-        // Subclasses may redefine equality: accept a conversion only when the
-        // int made from it compares equal to the original.
-        uint64_t u;
-        if (load_uint64(obj, true, u) && equals(PyLong_FromUnsignedLongLong(u), obj))
-            return write_head(out_, kMajorUint, u);
-        int64_t s;
-        if (load_int64(obj, true, s) && equals(PyLong_FromLongLong(s), obj)) return write_signed(out_, s);
-        throw_integer_range_error(obj);
-    }
-
-    // Steals made; false (with no error pending) unless made == obj.
-    static bool equals(PyObject *made, PyObject *obj) {
-        if (made == nullptr) {
-            drop_error();
-            return false;
-        }
-        const int equal = PyObject_RichCompareBool(made, obj, Py_EQ);
-        Py_DECREF(made);
-        if (equal < 0) drop_error();
-        return equal == 1;
-    }
-
-    [[noreturn]] void too_deep() const {
-        throw std::runtime_error(kDepthErrorText + std::to_string(counter_.max_depth));
-    }
-
-    // One level down for an element, or a key and its value, tested before
-    // anything is converted; the level is left when the guard goes.
-    class Level {
-    public:
-        explicit Level(Serializer &serializer) : serializer_(serializer) {
-            if constexpr (DepthLimited) {
-                if (++serializer_.counter_.depth > serializer_.counter_.max_depth) serializer_.too_deep();
-            }
-        }
-        ~Level() {
-            if constexpr (DepthLimited) --serializer_.counter_.depth;
-        }
-        Level(const Level &) = delete;
-        Level &operator=(const Level &) = delete;
-
-        // The value of a pair sits at its key's level and is tested again.
-        void check() const {
-            if constexpr (DepthLimited) {
-                if (serializer_.counter_.depth > serializer_.counter_.max_depth) serializer_.too_deep();
-            }
-        }
-
-    private:
-        Serializer &serializer_;
-    };
 
     using ListItems = interpreter::ListItems;
     using TupleItems = interpreter::TupleItems;
@@ -255,7 +129,7 @@ private:
             write_head(out_, kMajorArray, static_cast<uint64_t>(count));
         Py_ssize_t now = count;
         for (Py_ssize_t i = 0; i < now; ++i) {
-            Level level(*this);
+            DepthLevel<DepthLimited> level(counter_);
             const uint64_t runs = python_runs_;
             write_item<Items>(seq, i);
             // Python code run by a conversion may have resized the list, and
@@ -284,7 +158,7 @@ private:
         while (entries.next(&key, &value)) {
             if (++written > count) throw std::runtime_error(kKeysChangedText);
             const uint64_t runs = python_runs_;
-            Level level(*this);
+            DepthLevel<DepthLimited> level(counter_);
             if (write_plain_scalar(key)) {
                 level.check();
                 if (!write_plain_scalar(value)) write_held(value);

@@ -1,7 +1,13 @@
-// The texts of the integer range error.
+// The errors whose texts are built from the call: integer range, depth, arguments.
+#include "errors.h"
+
+#include <pybind11/pybind11.h>
+
+#include <stdexcept>
 #include <string>
 
-#include "serializer.h"
+#include "dump_value.h"
+#include "interpreter.h"
 
 namespace tavrel {
 
@@ -40,7 +46,7 @@ std::string truncated_str(PyObject *obj, size_t limit) {
         // KeyboardInterrupt and its kind are raised, not described.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             Py_XDECREF(str);
-            raise_pending();
+            interpreter::raise_pending();
         }
         text = "failed with " + describe_pending_error();
     }
@@ -53,13 +59,50 @@ std::string truncated_str(PyObject *obj, size_t limit) {
     }
     return text;
 }
-}  // namespace
 
+// repr(obj) as UTF-8, or pybind11's placeholder when it fails; an exception
+// that is not an Exception (KeyboardInterrupt, say) is raised instead.
+void append_repr(std::string &text, PyObject *obj) {
+    PyObject *repr = PyObject_Repr(obj);
+    Py_ssize_t size = 0;
+    const char *utf8 = repr != nullptr ? PyUnicode_AsUTF8AndSize(repr, &size) : nullptr;
+    if (utf8 != nullptr) {
+        text.append(utf8, static_cast<size_t>(size));
+    } else {
+        drop_error();
+        text += "<repr raised Error>";
+    }
+    Py_XDECREF(repr);
+}
+
+}  // namespace
 
 void throw_integer_range_error(PyObject *obj) {
     // The most bytes of the value's text quoted in the error.
     constexpr size_t kTextLimit = 40;
     throw std::runtime_error(kIntegerRangeText + truncated_str(obj, kTextLimit));
+}
+
+void throw_depth_error(size_t max_depth) { throw std::runtime_error(kDepthErrorText + std::to_string(max_depth)); }
+
+void throw_incompatible_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    std::string text = kIncompatibleText;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        if (i != 0) text += ", ";
+        append_repr(text, args[i]);
+    }
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        text += k == 0 ? (nargs != 0 ? "; kwargs: " : "kwargs: ") : ", ";
+        Py_ssize_t size = 0;
+        const char *name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
+        if (name == nullptr) throw pybind11::error_already_set();
+        text.append(name, static_cast<size_t>(size));
+        text += '=';
+        append_repr(text, args[nargs + k]);
+    }
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    throw pybind11::error_already_set();
 }
 
 }  // namespace tavrel

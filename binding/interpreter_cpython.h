@@ -1,0 +1,199 @@
+// CPython's side of the interpreter access layer declared in interpreter.h.
+#ifndef TAVREL_INTERPRETER_CPYTHON_H
+#define TAVREL_INTERPRETER_CPYTHON_H
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "errors.h"
+
+namespace tavrel {
+namespace interpreter {
+
+namespace py = pybind11;
+
+// Never thrown: CPython's errors are raised as pybind11's.
+struct PendingError {};
+
+[[noreturn]] inline void raise_pending() { throw py::error_already_set(); }
+
+// CPython's errors need no settling.
+inline void settle_pending_error() {}
+
+constexpr bool kItemsAreNewReferences = false;
+
+struct ListItems {
+    static constexpr bool kCanChange = true;
+    static Py_ssize_t size(PyObject *seq) { return PyList_GET_SIZE(seq); }
+    static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyList_GET_ITEM(seq, i); }
+    static py::object item(PyObject *seq, Py_ssize_t i) { return py::reinterpret_borrow<py::object>(borrowed(seq, i)); }
+};
+
+struct TupleItems {
+    static constexpr bool kCanChange = false;
+    static Py_ssize_t size(PyObject *seq) { return PyTuple_GET_SIZE(seq); }
+    static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyTuple_GET_ITEM(seq, i); }
+    static py::object item(PyObject *seq, Py_ssize_t i) { return py::reinterpret_borrow<py::object>(borrowed(seq, i)); }
+};
+
+inline Py_ssize_t dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict); }
+
+// After Python code ran, the dict must still have its size and its entry
+// table: a key popped and inserted again can compact the table, and
+// positions taken before would then skip one entry and repeat another.
+class DictEntries {
+public:
+    explicit DictEntries(PyObject *dict) : dict_(dict), table_(table_of(dict)) {}
+
+    bool next(PyObject **key, PyObject **value) { return PyDict_Next(dict_, &position_, key, value) != 0; }
+
+    void check_unchanged(Py_ssize_t count) const {
+        if (PyDict_GET_SIZE(dict_) != count) throw std::runtime_error(kDictChangedText);
+        if (table_of(dict_) != table_) throw std::runtime_error(kKeysChangedText);
+    }
+
+private:
+    static const void *table_of(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_keys; }
+
+    PyObject *dict_;
+    const void *table_;
+    Py_ssize_t position_ = 0;
+};
+
+// The UTF-8 form cached by the str itself; a compact ASCII str is its own.
+// A cached form is read in place, and made only the first time.
+inline const char *str_utf8(PyObject *str, Py_ssize_t *size) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        *size = PyUnicode_GET_LENGTH(str);
+        return static_cast<const char *>(PyUnicode_DATA(str));
+    }
+    const auto *compact = reinterpret_cast<const PyCompactUnicodeObject *>(str);
+    if (compact->utf8 != nullptr) {
+        *size = compact->utf8_length;
+        return compact->utf8;
+    }
+    return PyUnicode_AsUTF8AndSize(str, size);
+}
+
+inline bool compact_int(PyObject *obj, int64_t &out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(obj);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    out = static_cast<int64_t>(PyUnstable_Long_CompactValue(number));
+    return true;
+#elif PY_VERSION_HEX >= 0x030B0000
+    const Py_ssize_t size = Py_SIZE(obj);
+    if (size < -1 || size > 1) return false;
+    out = static_cast<int64_t>(size) * static_cast<int64_t>(reinterpret_cast<PyLongObject *>(obj)->ob_digit[0]);
+    return true;
+#else
+    (void)obj;
+    (void)out;
+    return false;
+#endif
+}
+
+inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude) {
+#if PY_VERSION_HEX >= 0x030B0000
+    const auto *number = reinterpret_cast<const PyLongObject *>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    const uintptr_t tag = number->long_value.lv_tag;
+    const size_t count = static_cast<size_t>(tag >> _PyLong_NON_SIZE_BITS);
+    negative = (tag & _PyLong_SIGN_MASK) == 2;
+    const digit *digits = number->long_value.ob_digit;
+#else
+    const Py_ssize_t size = Py_SIZE(obj);
+    const size_t count = static_cast<size_t>(size < 0 ? -size : size);
+    negative = size < 0;
+    const digit *digits = number->ob_digit;
+#endif
+    uint64_t value = 0;
+    for (size_t i = count; i-- > 0;) {
+        if ((value >> (64 - PyLong_SHIFT)) != 0) return false;
+        value = value << PyLong_SHIFT | digits[i];
+    }
+    magnitude = value;
+    return true;
+#else
+    (void)obj;
+    (void)negative;
+    (void)magnitude;
+    return false;
+#endif
+}
+
+// The output grows inside the result bytes object itself, which is then
+// handed over without a copy.
+inline uint8_t *storage_data(void *block) {
+    return reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(static_cast<PyObject *>(block)));
+}
+
+inline void *storage_make(const uint8_t *from, size_t used, size_t size) {
+    PyObject *bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    std::memcpy(PyBytes_AS_STRING(bytes), from, used);
+    return bytes;
+}
+
+inline void storage_resize(void *&block, size_t size) {
+    PyObject *bytes = static_cast<PyObject *>(block);
+    // On failure the object is gone and MemoryError is set.
+    block = nullptr;
+    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    block = bytes;
+}
+
+inline void storage_release(void *block) { Py_XDECREF(static_cast<PyObject *>(block)); }
+
+// Outputs from this size on keep a short tail (see storage_finish()).
+constexpr size_t kLargeOutput = 256 * 1024;
+
+inline PyObject *storage_finish(void *block, size_t used) {
+    PyObject *bytes = static_cast<PyObject *>(block);
+    if (used < kLargeOutput || static_cast<size_t>(PyBytes_GET_SIZE(bytes)) - used > used / 2) {
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
+        return bytes;
+    }
+    // A tail up to half the output is kept rather than given back: the C
+    // allocator then remembers the whole block, and the next output of this
+    // size reuses it instead of mapping fresh pages.  Pages of the tail that
+    // were never written take no memory.
+#if PY_VERSION_HEX >= 0x03090000
+    Py_SET_SIZE(bytes, static_cast<Py_ssize_t>(used));
+#else
+    Py_SIZE(bytes) = static_cast<Py_ssize_t>(used);
+#endif
+    PyBytes_AS_STRING(bytes)[used] = '\0';
+    return bytes;
+}
+
+inline bool has_index(PyObject *obj) { return PyIndex_Check(obj) != 0; }
+
+inline int own_truth(PyObject *obj) {
+    PyNumberMethods *number = Py_TYPE(obj)->tp_as_number;
+    return number != nullptr && number->nb_bool != nullptr ? number->nb_bool(obj) : -1;
+}
+
+constexpr uintptr_t kStackBudget = 0;
+
+// And offered to inspect.signature instead.
+constexpr bool kStripsTextSignature = true;
+
+// From 3.8 on, the int conversions call __index__ themselves.
+constexpr bool kIntConversionsSkipIndex = PY_VERSION_HEX < 0x03080000;
+
+}  // namespace interpreter
+}  // namespace tavrel
+
+#endif  // TAVREL_INTERPRETER_CPYTHON_H
