@@ -1,7 +1,7 @@
 // Serializer: walks a value and writes its CBOR into one output buffer.
 //
 // The walk of containers is here, with its guards against Python code that
-// changes them; scalars are written by python_scalars.h.  Framing and the
+// changes them; scalars are written by scalar_writers.h.  Framing and the
 // depth limit are template parameters, fixed once per call.
 #ifndef TAVREL_SERIALIZER_H
 #define TAVREL_SERIALIZER_H
@@ -14,13 +14,13 @@
 #include <string_view>
 #include <variant>
 
+#include "cbor_encoding.hpp"
 #include "depth_limit.h"
 #include "dump_value.h"
 #include "errors.h"
 #include "interpreter.h"
 #include "native_stack.h"
 #include "output_buffer.h"
-#include "python_scalars.h"
 #include "scalar_writers.h"
 
 namespace tavrel {
