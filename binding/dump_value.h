@@ -16,8 +16,8 @@ namespace tavrel {
 namespace py = pybind11;
 
 // The order decides matching: the first alternative that accepts wins.
-using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict, py::bytes,
-                               py::str, bool, uint64_t, int64_t, std::string_view, py::none>;
+using DumpValue = std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict, py::bytes, py::str, bool,
+                               uint64_t, int64_t, std::string_view, py::none>;
 
 // Drops the error a failed alternative leaves behind.  Some errors are no
 // mismatch and are raised instead: RecursionError and MemoryError, since

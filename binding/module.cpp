@@ -13,8 +13,7 @@ namespace {
 // inspect.signature instead; where it would not, the doc starts after it.
 #define TAVREL_TEXT_SIGNATURE "dumps(value, indefinite=True, max_depth=0)\n--\n\n"
 
-constexpr const char *kSignedDoc =
-    TAVREL_TEXT_SIGNATURE
+constexpr const char *kSignedDoc = TAVREL_TEXT_SIGNATURE
     "dumps(value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
     "indefinite: bool = True, max_depth: int = 0) -> bytes\n"
     "\n"
@@ -26,8 +25,9 @@ constexpr const char *kDumpsDoc =
 // and a module initialised this way is never unloaded: the record is made
 // once per import and kept, as pybind11 keeps its own.
 PyObject *make_dumps(PyObject *module) {
-    auto *record = new PyMethodDef{"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tavrel::dumps_entry)),
-                                   METH_FASTCALL | METH_KEYWORDS, kDumpsDoc};
+    auto *record =
+        new PyMethodDef{"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tavrel::dumps_entry)),
+                        METH_FASTCALL | METH_KEYWORDS, kDumpsDoc};
     py::object name = py::reinterpret_borrow<py::object>(module).attr("__name__");
     PyObject *function = PyCFunction_NewEx(record, module, name.ptr());
     if (function == nullptr) {

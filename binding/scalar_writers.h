@@ -82,8 +82,7 @@ inline void write_exact_int(OutputBuffer &out, PyObject *obj) {
     if (overflow == 0 && !(value == -1 && PyErr_Occurred())) return write_signed(out, value);
     if (overflow > 0) {
         const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred()))
-            return write_head(out, kMajorUint, u);
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return write_head(out, kMajorUint, u);
     }
     drop_error();
     throw_integer_range_error(obj);

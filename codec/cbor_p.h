@@ -101,9 +101,8 @@ inline uint32_t single_from_double_bits(uint64_t d) {
     if (rest > half || (rest == half && (kept & 1))) ++kept;
     // For a normal single the implicit bit adds into the exponent field, and
     // a carry out of the mantissa moves to the next binade (or infinity).
-    const uint32_t magnitude =
-        biased >= 1 ? (static_cast<uint32_t>(biased - 1) << 23) + static_cast<uint32_t>(kept)
-                    : static_cast<uint32_t>(kept);
+    const uint32_t magnitude = biased >= 1 ? (static_cast<uint32_t>(biased - 1) << 23) + static_cast<uint32_t>(kept)
+                                           : static_cast<uint32_t>(kept);
     return sign | magnitude;
 }
 

@@ -23,9 +23,7 @@ inline int read_float_bytes(cbor_parser *parser, uint8_t *raw, size_t width) {
 
 // The decoded double goes into the record as bits: never through a double
 // temporary, which x87 code would load and so quieten a signalling NaN.
-inline void store_float_bits(cbor_val *val, uint64_t bits) {
-    std::memcpy(&val->value.float_value, &bits, sizeof bits);
-}
+inline void store_float_bits(cbor_val *val, uint64_t bits) { std::memcpy(&val->value.float_value, &bits, sizeof bits); }
 
 // Half precision as in RFC 8949, Appendix D, widened on the bits.
 inline int parse_float16(cbor_parser *parser, cbor_val *val) {

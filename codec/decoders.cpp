@@ -120,6 +120,8 @@ int checked(cbor_parser *parser, cbor_val *val) {
 
 extern "C" {
 
+// One line a decoder, so the exported names read as the table they are.
+// clang-format off
 CBOR_API int cbor_parse_uint_small(cbor_parser *p, cbor_val *v) { return checked<uint_small>(p, v); }
 CBOR_API int cbor_parse_uint8(cbor_parser *p, cbor_val *v) { return checked<read_argument<uint8_t>>(p, v); }
 CBOR_API int cbor_parse_uint16(cbor_parser *p, cbor_val *v) { return checked<read_argument<uint16_t>>(p, v); }
@@ -171,5 +173,6 @@ CBOR_API int cbor_parse_unimplemented(cbor_parser *p, cbor_val *v) { return chec
 CBOR_API int cbor_parse_float16(cbor_parser *p, cbor_val *v) { return checked<tavrel::parse_float16>(p, v); }
 CBOR_API int cbor_parse_float32(cbor_parser *p, cbor_val *v) { return checked<tavrel::parse_float32>(p, v); }
 CBOR_API int cbor_parse_float64(cbor_parser *p, cbor_val *v) { return checked<tavrel::parse_float64>(p, v); }
+// clang-format on
 
 }  // extern "C"

@@ -14,8 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "include/cbor_encoding.hpp"
 #include "cbor_p.h"
+#include "include/cbor_encoding.hpp"
 
 // Apart from the inline interface's writers of the same names, which
 // reserve rather than append.

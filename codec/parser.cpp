@@ -83,8 +83,7 @@ extern "C" {
 #define TAVREL_D16(b) TAVREL_D4(b), TAVREL_D4(b + 4), TAVREL_D4(b + 8), TAVREL_D4(b + 12)
 #define TAVREL_D64(b) TAVREL_D16(b), TAVREL_D16(b + 16), TAVREL_D16(b + 32), TAVREL_D16(b + 48)
 
-CBOR_API cbor_parse_fn cbor_jump_table[256] = {TAVREL_D64(0x00), TAVREL_D64(0x40), TAVREL_D64(0x80),
-                                               TAVREL_D64(0xC0)};
+CBOR_API cbor_parse_fn cbor_jump_table[256] = {TAVREL_D64(0x00), TAVREL_D64(0x40), TAVREL_D64(0x80), TAVREL_D64(0xC0)};
 
 #undef TAVREL_D64
 #undef TAVREL_D16

@@ -118,8 +118,7 @@ TAVREL_HOT_INLINE FloatItem shortest_float(uint64_t d) {
         // A single subnormal holds exponent + 150 significant bits, the
         // leading one included; the rest of the mantissa must be zero.
         const unsigned drop = static_cast<unsigned>(-97 - exponent);  // 30 to 52
-        if ((mantissa & ((1ull << drop) - 1)) == 0)
-            return {0xFA, 4, sign << 31 | (mantissa | 1ull << 52) >> drop};
+        if ((mantissa & ((1ull << drop) - 1)) == 0) return {0xFA, 4, sign << 31 | (mantissa | 1ull << 52) >> drop};
     }
     return {0xFB, 8, d};
 }
