@@ -1,5 +1,5 @@
-// The float decoders, inline so the binding's float selection can run them
-// on the stack; the exported cbor_parse_float16/32/64 are these.
+// The float decoders: the exported cbor_parse_float16/32/64 are these, inline
+// so that the float proof (fuzz/float_choice_proof.cpp) can run them on the stack.
 #ifndef TAVREL_DECODE_P_H
 #define TAVREL_DECODE_P_H
 
