@@ -89,8 +89,8 @@ def dist(tmp_path_factory):
     # No --sdist/--wheel: build makes the sdist, then the wheel from the
     # unpacked sdist, which proves the sdist is complete.
     run([sys.executable, "-m", "build", "--outdir", str(out), REPO], env=zig_env())
-    (sdist,) = glob.glob(str(out / "tavrel_cbor-%s.tar.gz" % VERSION))
-    (wheel,) = glob.glob(str(out / "tavrel_cbor-%s-*.whl" % VERSION))
+    (sdist,) = glob.glob(str(out / ("tavrel_cbor-%s.tar.gz" % VERSION)))
+    (wheel,) = glob.glob(str(out / ("tavrel_cbor-%s-*.whl" % VERSION)))
     return {"dir": out, "sdist": sdist, "wheel": wheel}
 
 
