@@ -50,24 +50,34 @@ inline void write_bytes_object(OutputBuffer &out, PyObject *obj) {
     write_string(out, kMajorBytes, data, static_cast<size_t>(size));
 }
 
+// The str and int writers are inlined into every element's dispatch; what
+// is rare is kept out of line so that the dispatch stays small enough for
+// the compiler to inline the container walk around it.
+#if defined(__GNUC__)
+#define TAVREL_OUT_OF_LINE __attribute__((noinline))
+#else
+#define TAVREL_OUT_OF_LINE
+#endif
+
+// A str with no UTF-8 form (a lone surrogate), or out of memory, which is
+// raised as such.
+[[noreturn]] TAVREL_OUT_OF_LINE inline void throw_str_without_utf8() {
+    drop_error();
+    throw py::cast_error(kCastErrorText);
+}
+
 // Straight from the interpreter's cached UTF-8 form; no copy.  A compact
 // ASCII str is its own UTF-8.
-inline void write_str_object(OutputBuffer &out, PyObject *obj) {
+TAVREL_HOT_INLINE void write_str_object(OutputBuffer &out, PyObject *obj) {
     Py_ssize_t size = 0;
     const char *utf8 = interpreter::str_utf8(obj, &size);
-    if (utf8 == nullptr) {
-        // Out of memory is raised as such; anything else is a str that
-        // has no UTF-8 form (a lone surrogate).
-        drop_error();
-        throw py::cast_error(kCastErrorText);
-    }
+    if (utf8 == nullptr) throw_str_without_utf8();
     write_string(out, kMajorText, utf8, static_cast<size_t>(size));
 }
 
-// An exact int, read in place where the interpreter allows it.
-inline void write_exact_int(OutputBuffer &out, PyObject *obj) {
-    int64_t small;
-    if (interpreter::compact_int(obj, small)) return write_signed(out, small);
+// An exact int wider than one internal digit, or any exact int where the
+// digits cannot be read in place.
+TAVREL_OUT_OF_LINE inline void write_wide_int(OutputBuffer &out, PyObject *obj) {
     bool negative;
     uint64_t magnitude;
     if (interpreter::int_magnitude(obj, negative, magnitude)) {
@@ -86,6 +96,13 @@ inline void write_exact_int(OutputBuffer &out, PyObject *obj) {
     }
     drop_error();
     throw_integer_range_error(obj);
+}
+
+// An exact int, read in place where the interpreter allows it.
+TAVREL_HOT_INLINE void write_exact_int(OutputBuffer &out, PyObject *obj) {
+    int64_t small;
+    if (interpreter::compact_int(obj, small)) return write_signed(out, small);
+    write_wide_int(out, obj);
 }
 
 // Steals made; false (with no error pending) unless made == obj.
