@@ -31,8 +31,10 @@ constexpr uintptr_t kLargestStack = 64 * kMiB;
 // platform's default thread stack can hold.
 constexpr uintptr_t kUnknownBudget = 256 * kKiB;
 
-// How far a main-thread call may go before the soft stack limit is read
-// again.
+// How far below the main thread's top its calls may go before the soft
+// stack limit is read again.  A fixed mark, not one below each call's entry:
+// a chain of calls, each entered from Python code run by the one before,
+// would otherwise never read it.
 constexpr uintptr_t kProvisional = 256 * kKiB;
 
 struct ThreadStack {
@@ -106,9 +108,11 @@ NativeStack::NativeStack() : entry_(here()) {
         set_limits(stack.low, stack.size);
     }
     if (stack.main && stack.size != 0) {
-        const uintptr_t near = entry_ > kProvisional ? entry_ - kProvisional : 1;
-        walk_limit_ = std::max(walk_limit_, near);
-        python_limit_ = std::max(python_limit_, near);
+        // Calls entered below the mark read the limit (one system call) at
+        // their first check.
+        const uintptr_t mark = stack.low + stack.size - std::min(kProvisional, stack.size);
+        walk_limit_ = std::max(walk_limit_, mark);
+        python_limit_ = std::max(python_limit_, mark);
         provisional_ = true;
     }
     if constexpr (interpreter::kStackBudget != 0) {

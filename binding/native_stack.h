@@ -36,7 +36,7 @@ private:
     uintptr_t entry_;
     uintptr_t walk_limit_ = 0;
     uintptr_t python_limit_ = 0;
-    // On the main thread the limits start close to the entry, so that a
+    // On the main thread the limits start near the thread's top, so that a
     // soft stack limit lowered since the thread's bounds were first looked
     // up is read again (one system call) only by calls that go deep.
     bool provisional_ = false;
