@@ -402,3 +402,210 @@ def test_deep_values_called_again_after_a_recursion_error(case):
                 print("RecursionError")
     """)
     assert len(outcomes) == 3 and set(outcomes) <= {"RecursionError", "9f9f"}, outcomes
+
+
+@pytest.mark.parametrize("case", ["list, limit 200", "list, limit 300"])
+def test_deep_list_called_again_after_a_low_recursion_limit(case):
+    limit = int(case.rsplit(" ", 1)[1])
+    outcomes = run_script(f"""
+        import sys
+        from tavrel_cbor import dumps
+        value = []
+        for _ in range(3000):
+            value = [value]
+        sys.setrecursionlimit({limit})
+        for _ in range(3):
+            try:
+                print(dumps(value)[:2].hex())
+            except RecursionError:
+                print("RecursionError")
+    """)
+    assert len(outcomes) == 3 and set(outcomes) <= {"RecursionError", "9f9f"}, outcomes
+
+
+def test_non_str_keyword_names():
+    digits = [0, 0, 1 << 5, 0, 0, 0, 5, 0, 0x10, 1]
+    crafted = sum(d << (30 * i) for i, d in enumerate(digits))
+    # Before 3.9 the interpreter hands such names to the function as they
+    # are; the crafted int's digits lie where a str keeps its UTF-8 form.
+    outcomes = run_script("""
+        from tavrel_cbor import dumps
+        digits = [0, 0, 1 << 5, 0, 0, 0, 5, 0, 0x10, 1]
+        crafted = sum(d << (30 * i) for i, d in enumerate(digits))
+        for name in (1, crafted):
+            try:
+                dumps([1], **{name: 2})
+            except TypeError as err:
+                print(ascii(str(err).rsplit("\\n", 1)[-1]).replace(" ", "_"))
+    """)
+    if sys.version_info >= (3, 9):
+        # Refused by the interpreter before dumps runs.
+        assert len(outcomes) == 2 and all("keywords_must_be_strings" in o for o in outcomes), outcomes
+    else:
+        assert outcomes[0] == "'Invoked_with:_[1];_kwargs:_1=2'", outcomes
+        assert outcomes[1] == "'Invoked_with:_[1];_kwargs:_%d=2'" % crafted, outcomes
+
+
+# A chain of dumps calls, each entered from Python code run for the one
+# before, and ordinary recursion where the chain can go no further.
+CHAIN_HOOKS = {
+    "indefinite": ("__bool__", "dumps(1, indefinite=Hook())", "True"),
+    "max_depth": ("__index__", "dumps(1, max_depth=Hook())", "1"),
+    "repr": ("__repr__", "dumps(1, 2, 3, Hook())", "'hook'"),
+}
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy bounds these chains with its own stack budget")
+@pytest.mark.parametrize("where", CHAIN_HOOKS)
+def test_reentrant_chain_from_the_flags_and_the_rejected_call(where):
+    method, call, answer = CHAIN_HOOKS[where]
+    outcomes = run_script(STACK_SCRIPT_HEAD + f"""
+    import json
+    deep = []
+    for _ in range(700):
+        deep = [deep]
+
+    class Hook:
+        def {method}(self):
+            try:
+                {call}
+            except (RecursionError, TypeError):
+                json.dumps(deep)
+            return {answer}
+
+    sys.setrecursionlimit(100_000)
+    def chain():
+        try:
+            return {call}
+        except TypeError:
+            return b"TypeError"
+    print(on_thread(256 * 1024, chain))
+    """)
+    assert outcomes[0] in ("RecursionError", repr(b"\x01"), repr(b"Type")), outcomes
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="stack limits as Linux applies them")
+def test_reentrant_chain_after_the_stack_limit_is_lowered():
+    outcomes = run_script("""
+        import resource, sys
+        from tavrel_cbor import dumps
+        dumps([1])
+        resource.setrlimit(resource.RLIMIT_STACK, (1024 * 1024, resource.RLIM_INFINITY))
+        sys.setrecursionlimit(100_000)
+
+        class Chain:
+            def __init__(self, left):
+                self.left = left
+            def __index__(self):
+                if self.left:
+                    dumps(Chain(self.left - 1))
+                return 1
+
+        try:
+            print(dumps(Chain(3000)).hex())
+        except RecursionError:
+            print("RecursionError")
+    """)
+    assert outcomes in (["RecursionError"], ["01"]), outcomes
+
+
+def test_lost_memory_error_is_chained():
+    try:
+        import _testcapi  # noqa: F401
+    except ImportError:
+        pytest.skip("this interpreter has no _testcapi")
+    if not hasattr(_testcapi, "set_nomemory"):
+        pytest.skip("this interpreter's _testcapi cannot fail allocations")
+    # Each allocation of the call in turn fails; where the result itself is
+    # the one that fails, its MemoryError is the RuntimeError's cause.
+    outcomes = run_script("""
+        import _testcapi
+        from tavrel_cbor import dumps
+        value = [1, "ab", 2.5]
+        seen = set()
+        for start in range(40):
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                dumps(value)
+            except RuntimeError as err:
+                _testcapi.remove_mem_hooks()
+                seen.add(" ".join((str(err).replace(" ", "_"), type(err.__cause__).__name__,
+                                   type(err.__context__).__name__)))
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+        print("\\n".join(sorted(seen)))
+    """)
+    assert outcomes == ["Could_not_allocate_bytes_object!", "MemoryError", "MemoryError"], outcomes
+
+
+def map_keys(data):
+    """The encoded keys of the map at the root of data."""
+    from support.model import read_head, skip
+
+    major, count, pos = read_head(data, 0)
+    assert major == 5
+    keys = []
+    while (data[pos] != 0xFF) if count is None else len(keys) < count:
+        end = skip(data, pos)
+        keys.append(data[pos:end])
+        pos = skip(data, end)
+    return keys
+
+
+def refilled_in_another_order():
+    # Cleared and refilled to the same size: the key table comes back from
+    # the interpreter's free list at the same address.
+    table = {}
+
+    def refill():
+        table.clear()
+        table["c"] = 3
+        table["a"] = 1
+        table["b"] = 2
+
+    table.update(a=hook("bool", refill), b=2, c=3)
+    return table
+
+
+def instance_attribute_set_again():
+    # A split table keeps its size and its shared keys; only the order moves.
+    holder = type("Holder", (), {})()
+    holder.a = None
+    holder.b = 2
+    holder.c = 3
+
+    def again():
+        del holder.a
+        holder.a = 1
+
+    holder.a = hook("index", again)
+    return vars(holder)
+
+
+def every_key_popped_and_put_back():
+    table = {}
+
+    def churn():
+        for key in list(table):
+            table[key] = table.pop(key)
+
+    table.update(a=hook("bool", churn), b=2, c=3)
+    return table
+
+
+REFILLS = {"refilled": refilled_in_another_order, "instance-dict": instance_attribute_set_again,
+           "popped-and-put-back": every_key_popped_and_put_back}
+
+
+@pytest.mark.parametrize("make", REFILLS.values(), ids=REFILLS.keys())
+def test_dict_refilled_during_its_walk_never_repeats_a_key(make, indefinite):
+    try:
+        out = dumps(make(), indefinite)
+    except RuntimeError as err:
+        assert str(err) == KEYS_CHANGED
+    else:
+        scan(out)
+        keys = map_keys(out)
+        assert len(set(keys)) == len(keys) == 3, out.hex()
