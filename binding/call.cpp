@@ -24,6 +24,8 @@ namespace {
 enum Parameter { kValue, kIndefinite, kMaxDepth, kParameters };
 
 int parameter_of(PyObject *name) {
+    // Before 3.9 the interpreter passes **{1: 2} on as it is.
+    if (!PyUnicode_Check(name)) return -1;
     Py_ssize_t size = 0;
     const char *text = interpreter::str_utf8(name, &size);
     if (text == nullptr) {
@@ -83,8 +85,12 @@ struct Call {
         return bound[kValue] != nullptr;
     }
 
-    // The TypeError of a call that cannot be bound or converted.
-    [[noreturn]] void reject() const { throw_incompatible_arguments(args, nargs, kwnames); }
+    // The TypeError of a call that cannot be bound or converted.  Its text
+    // holds the repr of every argument: the caller's own code.
+    [[noreturn]] void reject(NativeStack &stack) const {
+        stack.check_before_python();
+        throw_incompatible_arguments(args, nargs, kwnames);
+    }
 };
 
 // Exact built-in types are their own alternative: matching them runs no
@@ -111,9 +117,16 @@ PyObject *serialize(PyObject *value, const DumpValue *matched, size_t max_depth,
 PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
     PyObject *value = call.bound[kValue];
     bool indefinite = true;
-    if (call.bound[kIndefinite] != nullptr && !load_flag(call.bound[kIndefinite], indefinite)) call.reject();
+    if (PyObject *flag = call.bound[kIndefinite]) {
+        // __bool__ of anything but the three constants is the caller's code.
+        if (flag != Py_True && flag != Py_False && flag != Py_None) stack.check_before_python();
+        if (!load_flag(flag, indefinite)) call.reject(stack);
+    }
     size_t max_depth = 0;
-    if (call.bound[kMaxDepth] != nullptr && !load_max_depth(call.bound[kMaxDepth], max_depth)) call.reject();
+    if (PyObject *limit = call.bound[kMaxDepth]) {
+        if (!PyLong_CheckExact(limit)) stack.check_before_python();
+        if (!load_max_depth(limit, max_depth)) call.reject(stack);
+    }
     if (indefinite)
         return max_depth != 0 ? serialize<true, true>(value, matched, max_depth, stack)
                               : serialize<true, false>(value, matched, 0, stack);
@@ -125,12 +138,12 @@ PyObject *dumps(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     NativeStack stack;
     stack.check();
     Call call{args, nargs, kwnames};
-    if (!call.bind()) call.reject();
+    if (!call.bind()) call.reject(stack);
     PyObject *value = call.bound[kValue];
     if (is_plain(value)) return dump(call, nullptr, stack);
     DumpValue matched;
     stack.check_before_python();
-    if (!load_dump_value(value, matched)) call.reject();
+    if (!load_dump_value(value, matched)) call.reject(stack);
     return dump(call, &matched, stack);
 }
 
@@ -149,7 +162,12 @@ PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
     } catch (const std::bad_alloc &error) {
         PyErr_SetString(PyExc_MemoryError, error.what());
     } catch (const std::exception &error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+        // A MemoryError left pending (the result that could not be made)
+        // becomes the RuntimeError's cause, as pybind11 chains it.
+        if (PyErr_Occurred())
+            py::raise_from(PyExc_RuntimeError, error.what());
+        else
+            PyErr_SetString(PyExc_RuntimeError, error.what());
     }
     return nullptr;
 }

@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "dump_value.h"
 #include "interpreter.h"
 
 namespace tavrel {
@@ -60,19 +59,38 @@ std::string truncated_str(PyObject *obj, size_t limit) {
     return text;
 }
 
-// repr(obj) as UTF-8, or pybind11's placeholder when it fails; an exception
-// that is not an Exception (KeyboardInterrupt, say) is raised instead.
+// pybind11's placeholder for a repr that failed, MemoryError and
+// RecursionError included; an exception that is not an Exception
+// (KeyboardInterrupt, say) is raised instead.
+void append_placeholder(std::string &text) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) interpreter::raise_pending();
+    PyErr_Clear();
+    text += "<repr raised Error>";
+}
+
+// repr(obj) as UTF-8, or the placeholder when it fails.
 void append_repr(std::string &text, PyObject *obj) {
     PyObject *repr = PyObject_Repr(obj);
     Py_ssize_t size = 0;
     const char *utf8 = repr != nullptr ? PyUnicode_AsUTF8AndSize(repr, &size) : nullptr;
-    if (utf8 != nullptr) {
+    if (utf8 != nullptr)
         text.append(utf8, static_cast<size_t>(size));
-    } else {
-        drop_error();
-        text += "<repr raised Error>";
-    }
+    else
+        append_placeholder(text);
     Py_XDECREF(repr);
+}
+
+// A keyword's name as str.format shows it: str() of it, since before 3.9
+// it need not be a str; a lone surrogate is shown escaped.
+void append_name(std::string &text, PyObject *name) {
+    PyObject *str = PyUnicode_Check(name) ? (Py_INCREF(name), name) : PyObject_Str(name);
+    PyObject *utf8 = str != nullptr ? PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace") : nullptr;
+    if (utf8 != nullptr)
+        text.append(PyBytes_AS_STRING(utf8), static_cast<size_t>(PyBytes_GET_SIZE(utf8)));
+    else
+        append_placeholder(text);
+    Py_XDECREF(utf8);
+    Py_XDECREF(str);
 }
 
 }  // namespace
@@ -94,14 +112,15 @@ void throw_incompatible_arguments(PyObject *const *args, Py_ssize_t nargs, PyObj
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         text += k == 0 ? (nargs != 0 ? "; kwargs: " : "kwargs: ") : ", ";
-        Py_ssize_t size = 0;
-        const char *name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &size);
-        if (name == nullptr) throw pybind11::error_already_set();
-        text.append(name, static_cast<size_t>(size));
+        append_name(text, PyTuple_GET_ITEM(kwnames, k));
         text += '=';
         append_repr(text, args[nargs + k]);
     }
-    PyErr_SetString(PyExc_TypeError, text.c_str());
+    // Whole, NUL bytes included: a C string would end at the first one.
+    PyObject *message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (message == nullptr) throw pybind11::error_already_set();
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
     throw pybind11::error_already_set();
 }
 

@@ -64,6 +64,11 @@ def test_arguments_by_position_and_keyword(args, kwargs, expected):
         ((1,), {"colour": "red", "max_depth": 2}, "1; kwargs: colour='red', max_depth=2"),
         ((obj(repr=ValueError("no repr")),), {}, "<repr raised Error>"),
         ((1,), {"indefinite": obj(repr=ValueError("no repr"))}, "1; kwargs: indefinite=<repr raised Error>"),
+        ((1,), {"indefinite": obj(repr=MemoryError("no room"))}, "1; kwargs: indefinite=<repr raised Error>"),
+        ((obj(repr=RecursionError("too deep")),), {}, "<repr raised Error>"),
+        ((obj(repr="a\x00b"), 2), {}, "a\x00b, 2"),
+        ((1,), {"a\x00b": 2}, "1; kwargs: a\x00b=2"),
+        ((1,), {"\ud800x": 2}, "1; kwargs: \\ud800x=2"),
     ],
 )
 def test_rejected_call_message(args, kwargs, invoked):
