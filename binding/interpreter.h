@@ -14,10 +14,11 @@
 #ifndef TAVREL_INTERPRETER_H
 #define TAVREL_INTERPRETER_H
 
-#include <Python.h>
+#include <pybind11/pybind11.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tavrel {
 namespace interpreter {
@@ -41,9 +42,18 @@ struct TupleItems;
 inline Py_ssize_t dict_size(PyObject *dict);
 
 // The stored entries of a dict in storage order: next(&key, &value) with
-// borrowed references, and check_unchanged(count) after Python code ran,
-// which throws the interpreter's own error for a dict that changed.
+// borrowed references; check_unchanged(count) after Python code ran, which
+// throws the interpreter's own error for a dict that changed; and
+// hold_walked(held), called before Python code runs, which adds to held
+// every key handed out since the last call (new references).
 class DictEntries;
+
+// The keys a dict's walk has handed out, once Python code ran during it;
+// `walked` is where the walk stood when they were taken.
+struct HeldKeys {
+    Py_ssize_t walked = 0;
+    std::vector<pybind11::object> keys;
+};
 
 // The UTF-8 form of a str and its size, or null with a Python error pending.
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size);

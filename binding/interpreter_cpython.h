@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "errors.h"
 
@@ -55,6 +56,14 @@ public:
     void check_unchanged(Py_ssize_t count) const {
         if (PyDict_GET_SIZE(dict_) != count) throw std::runtime_error(kDictChangedText);
         if (table_of(dict_) != table_) throw std::runtime_error(kKeysChangedText);
+    }
+
+    // The dict cannot have changed since Python code last ran: the keys at
+    // the positions walked since are the ones handed out.
+    void hold_walked(HeldKeys &held) const {
+        PyObject *key = nullptr, *value = nullptr;
+        while (held.walked < position_ && PyDict_Next(dict_, &held.walked, &key, &value))
+            held.keys.push_back(py::reinterpret_borrow<py::object>(key));
     }
 
 private:

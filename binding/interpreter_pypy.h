@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "errors.h"
 
@@ -110,7 +111,7 @@ inline Py_ssize_t dict_size(PyObject *dict) { return stored_size(&PyDict_Type, d
 // survive a change.
 class DictEntries {
 public:
-    explicit DictEntries(PyObject *dict) {
+    explicit DictEntries(PyObject *dict) : dict_(dict) {
         py::object items = call_base(&PyDict_Type, "items", dict);
         iterator_ = py::reinterpret_steal<py::object>(PyObject_GetIter(items.ptr()));
         if (!iterator_) throw PendingError{};
@@ -125,6 +126,11 @@ public:
         pair_ = py::reinterpret_steal<py::object>(pair);
         *key = PyTuple_GET_ITEM(pair, 0);
         *value = PyTuple_GET_ITEM(pair, 1);
+        ++walked_;
+        if (held_ != nullptr) {
+            held_->keys.push_back(py::reinterpret_borrow<py::object>(*key));
+            ++held_->walked;
+        }
         return true;
     }
 
@@ -132,9 +138,25 @@ public:
     // the rest.
     void check_unchanged(Py_ssize_t) const {}
 
+    // The first time, the keys handed out so far, from a walk of its own;
+    // from then on next() holds each key as it hands it out.
+    void hold_walked(HeldKeys &held) {
+        if (held_ != nullptr) return;
+        held_ = &held;
+        DictEntries again(dict_);
+        PyObject *key = nullptr, *value = nullptr;
+        while (held.walked < walked_ && again.next(&key, &value)) {
+            held.keys.push_back(py::reinterpret_borrow<py::object>(key));
+            ++held.walked;
+        }
+    }
+
 private:
+    PyObject *dict_;
     py::object iterator_;
     py::object pair_;
+    Py_ssize_t walked_ = 0;
+    HeldKeys *held_ = nullptr;
 };
 
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size) { return PyUnicode_AsUTF8AndSize(str, size); }

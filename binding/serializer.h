@@ -10,9 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "cbor_encoding.hpp"
 #include "depth_limit.h"
@@ -68,10 +70,15 @@ private:
         if (type == &PyDict_Type) return write_dict(item);
         if (type == &PyList_Type) return write_sequence<ListItems>(item);
         if (type == &PyTuple_Type) return write_sequence<TupleItems>(item);
-        // Matching may run the value's own Python code: leave it the room
-        // ordinary code needs, and note that containers may have changed.
+        write_matched(item);
+    }
+
+    // Matching may run the value's own Python code: leave it the room
+    // ordinary code needs, and note that containers may have changed.
+    TAVREL_OUT_OF_LINE void write_matched(PyObject *item) {
         stack_.check_before_python();
         ++python_runs_;
+        if (open_dicts_ != nullptr) hold_walked_keys();
         visit(element_value(item));
     }
 
@@ -145,6 +152,48 @@ private:
         if constexpr (Indefinite) out_.put(kBreak);
     }
 
+    // A dict whose walk is under way.  Python code can empty and refill it
+    // to the same size and table, or reorder a split table, and the walk's
+    // position would then meet a key again.  So before Python code runs,
+    // the walks of the open dicts hold the keys they have written so far,
+    // and a walk that did so checks them once it ends.
+    struct OpenDict {
+        interpreter::DictEntries entries;
+        OpenDict *outer;
+        interpreter::HeldKeys *held;
+    };
+
+    // Only the innermost dict that already holds keys can have walked on
+    // since Python code last ran: those around it are still at the entry
+    // that holds it.
+    TAVREL_OUT_OF_LINE void hold_walked_keys() {
+        for (OpenDict *open = open_dicts_; open != nullptr; open = open->outer) {
+            const bool was_held = open->held != nullptr;
+            if (!was_held) {
+                held_keys_.push_back(std::make_unique<interpreter::HeldKeys>());
+                open->held = held_keys_.back().get();
+            }
+            open->entries.hold_walked(*open->held);
+            if (was_held) break;
+        }
+    }
+
+    TAVREL_HOT_INLINE void write_entry(PyObject *key, PyObject *value) {
+        DepthLevel<DepthLimited> level(counter_);
+        if (write_plain_scalar(key)) {
+            level.check();
+            if (!write_plain_scalar(value)) write_held(value);
+        } else {
+            // Both are held before either is converted: converting the
+            // key may run code that deletes the entry.
+            py::object held_key = py::reinterpret_borrow<py::object>(key);
+            py::object held_value = py::reinterpret_borrow<py::object>(value);
+            write_compound(held_key.ptr());
+            level.check();
+            write_element(held_value.ptr());
+        }
+    }
+
     void write_dict(PyObject *dict) {
         stack_.check();
         const Py_ssize_t count = interpreter::dict_size(dict);
@@ -152,31 +201,39 @@ private:
             out_.put(kMajorMap << 5 | 31);
         else
             write_head(out_, kMajorMap, static_cast<uint64_t>(count));
-        interpreter::DictEntries entries(dict);
+        // Linked while the walk lasts; an error ends the whole call, so only
+        // the normal end unlinks it.
+        OpenDict open{interpreter::DictEntries(dict), open_dicts_, nullptr};
+        open_dicts_ = &open;
         Py_ssize_t written = 0;
         PyObject *key = nullptr, *value = nullptr;
-        while (entries.next(&key, &value)) {
+        while (open.entries.next(&key, &value)) {
             if (++written > count) throw std::runtime_error(kKeysChangedText);
             const uint64_t runs = python_runs_;
-            DepthLevel<DepthLimited> level(counter_);
-            if (write_plain_scalar(key)) {
-                level.check();
-                if (!write_plain_scalar(value)) write_held(value);
-            } else {
-                // Both are held before either is converted: converting the
-                // key may run code that deletes the entry.
-                py::object held_key = py::reinterpret_borrow<py::object>(key);
-                py::object held_value = py::reinterpret_borrow<py::object>(value);
-                write_compound(held_key.ptr());
-                level.check();
-                write_element(held_value.ptr());
-            }
+            write_entry(key, value);
             // Only Python code can change the dict; when none ran for this
             // entry, the next one needs no checks.
-            if (runs != python_runs_) entries.check_unchanged(count);
+            if (runs != python_runs_) open.entries.check_unchanged(count);
         }
         if (written != count) throw std::runtime_error(kKeysChangedText);
+        if (open.held != nullptr) check_written_once(open);
+        open_dicts_ = open.outer;
         if constexpr (Indefinite) out_.put(kBreak);
+    }
+
+    // No key of a dict whose walk ran Python code may have been written
+    // twice: checked by the dict's own equality, whose hashing and
+    // comparing may run the keys' code, with the room Python code needs.
+    TAVREL_OUT_OF_LINE void check_written_once(OpenDict &open) {
+        open.entries.hold_walked(*open.held);
+        std::vector<py::object> keys = std::move(open.held->keys);
+        stack_.check_before_python();
+        ++python_runs_;
+        py::object seen = py::reinterpret_steal<py::object>(PySet_New(nullptr));
+        if (!seen) interpreter::raise_pending();
+        for (const py::object &key : keys)
+            if (PySet_Add(seen.ptr(), key.ptr()) < 0) interpreter::raise_pending();
+        if (static_cast<size_t>(PySet_Size(seen.ptr())) != keys.size()) throw std::runtime_error(kKeysChangedText);
     }
 
     OutputBuffer out_;
@@ -184,6 +241,10 @@ private:
     NativeStack &stack_;
     // Bumped whenever Python code of the caller's may run.
     uint64_t python_runs_ = 0;
+    // The innermost dict being walked.
+    OpenDict *open_dicts_ = nullptr;
+    // What hold_walked_keys() took, until the call ends.
+    std::vector<std::unique_ptr<interpreter::HeldKeys>> held_keys_;
 };
 
 }  // namespace tavrel
