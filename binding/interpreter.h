@@ -55,6 +55,13 @@ struct HeldKeys {
     std::vector<pybind11::object> keys;
 };
 
+// A str or bytes object (or subclass instance) whose stored contents the C
+// API reads as they are: obj itself, or a copy of the exact type where the
+// C API would size a subclass by its own __len__.  Its ptr() lives as long
+// as the result.
+inline auto stored_str(PyObject *obj);
+inline auto stored_bytes(PyObject *obj);
+
 // The UTF-8 form of a str and its size, or null with a Python error pending.
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size);
 

@@ -74,6 +74,9 @@ private:
     Py_ssize_t position_ = 0;
 };
 
+inline auto stored_str(PyObject *obj) { return py::handle(obj); }
+inline auto stored_bytes(PyObject *obj) { return py::handle(obj); }
+
 // The UTF-8 form cached by the str itself; a compact ASCII str is its own.
 // A cached form is read in place, and made only the first time.
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size) {

@@ -159,6 +159,21 @@ private:
     HeldKeys *held_ = nullptr;
 };
 
+// PyPy gives a subclass's C form the size its own __len__ answers, and
+// pads the contents to it (str.__str__ copies that size too); a whole slice
+// by the base type's method copies the stored contents.
+inline py::object whole_copy(PyTypeObject *base, PyObject *obj) {
+    if (Py_TYPE(obj) == base) return py::reinterpret_borrow<py::object>(obj);
+    py::object whole = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+    if (!whole) throw PendingError{};
+    PyObject *copy = PyObject_CallMethod(reinterpret_cast<PyObject *>(base), "__getitem__", "OO", obj, whole.ptr());
+    if (copy == nullptr) throw PendingError{};
+    return py::reinterpret_steal<py::object>(copy);
+}
+
+inline auto stored_str(PyObject *obj) { return whole_copy(&PyUnicode_Type, obj); }
+inline auto stored_bytes(PyObject *obj) { return whole_copy(&PyBytes_Type, obj); }
+
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size) { return PyUnicode_AsUTF8AndSize(str, size); }
 
 inline bool compact_int(PyObject *, int64_t &) { return false; }

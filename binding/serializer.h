@@ -48,8 +48,8 @@ public:
     void operator()(const py::list &value) { write_sequence<ListItems>(value.ptr()); }
     void operator()(const py::tuple &value) { write_sequence<TupleItems>(value.ptr()); }
     void operator()(const py::dict &value) { write_dict(value.ptr()); }
-    void operator()(const py::bytes &value) { write_bytes_object(out_, value.ptr()); }
-    void operator()(const py::str &value) { write_str_object(out_, value.ptr()); }
+    void operator()(const py::bytes &value) { write_bytes_object(out_, interpreter::stored_bytes(value.ptr()).ptr()); }
+    void operator()(const py::str &value) { write_str_object(out_, interpreter::stored_str(value.ptr()).ptr()); }
     void operator()(bool value) { write_bool(out_, value); }
     void operator()(uint64_t value) { write_head(out_, kMajorUint, value); }
     void operator()(int64_t value) { write_signed(out_, value); }

@@ -125,6 +125,16 @@ def moved_ordered_dict():
 
 Point = collections.namedtuple("Point", "x y")
 
+# PyPy's C API sizes a str or bytes subclass by its own __len__.
+ShadowStr = type("ShadowStr", (str,), SHADOW)
+ShadowBytes = type("ShadowBytes", (bytes,), SHADOW)
+LongStr = type("LongStr", (str,), {"__len__": lambda s: 100})
+ShortStr = type("ShortStr", (str,), {"__len__": lambda s: 1})
+EmptyBytes = type("EmptyBytes", (bytes,), {"__len__": lambda s: 0})
+# PyPy refuses to make the C form of one shorter than its contents, before
+# any extension sees it.
+SHORT_BYTES = pytest.mark.skipif(PYPY, reason="PyPy raises ValueError: bytes_attach... for it itself")
+
 SUBCLASSES = [
     (ShadowList([1, [2]]), "9f 01 9f 02 ff ff", "82 01 81 02"),
     (ShadowTuple((1, 2)), "9f 01 02 ff", "82 01 02"),
@@ -134,6 +144,13 @@ SUBCLASSES = [
     if PYPY
     else (moved_ordered_dict(), "bf 61 61 01 61 62 02 ff", "a2 61 61 01 61 62 02"),
     (Point(1, 2), "9f 01 02 ff", "82 01 02"),
+    (ShadowStr("abc"), "63 616263", "63 616263"),
+    (LongStr("\u00e9"), "62 c3a9", "62 c3a9"),
+    (ShortStr("abc"), "63 616263", "63 616263"),
+    (ShadowBytes(b"ab\x00"), "43 616200", "43 616200"),
+    ([ShadowBytes(b"q"), {LongStr("k"): ShadowStr("")}], "9f 41 71 bf 61 6b 60 ff ff", "82 41 71 a1 61 6b 60"),
+    pytest.param(EmptyBytes(b"xyz"), "43 78797a", "43 78797a", marks=SHORT_BYTES),
+    pytest.param([EmptyBytes(b"q")], "9f 41 71 ff", "81 41 71", marks=SHORT_BYTES),
     ([ShadowDict(x=ShadowList([ShadowTuple((3,))]))], "9f bf 61 78 9f 9f 03 ff ff ff ff", "81 a1 61 78 81 81 03"),
 ]
 
