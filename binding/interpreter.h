@@ -8,7 +8,8 @@
 //                             the matching calls it first
 //   kStackBudget              the native stack a dumps call may use below its
 //                             entry, or 0 where only the thread's own bounds
-//                             count (native_stack.cpp)
+//                             count (native_stack.cpp); stack_budget() is the
+//                             part of it that applies at this call
 //   kStripsTextSignature      a text signature at the start of a function's
 //                             doc is taken off __doc__ (module.cpp)
 #ifndef TAVREL_INTERPRETER_H

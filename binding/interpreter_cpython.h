@@ -198,6 +198,7 @@ inline int own_truth(PyObject *obj) {
 }
 
 constexpr uintptr_t kStackBudget = 0;
+inline uintptr_t stack_budget() { return kStackBudget; }
 
 // And offered to inspect.signature instead.
 constexpr bool kStripsTextSignature = true;

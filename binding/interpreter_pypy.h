@@ -213,6 +213,15 @@ constexpr bool kIntConversionsSkipIndex = true;
 // cannot always report the error.  Stay well inside it.
 constexpr uintptr_t kStackBudget = 256 * 1024;
 
+// PyPy's budget shrinks with the recursion limit (in proportion, from its
+// default of 1000): past it, a C API call can trip PyPy's check in a way
+// that leaves the interpreter broken for later calls.  So ours shrinks too.
+inline uintptr_t stack_budget() {
+    const int limit = Py_GetRecursionLimit();
+    if (limit >= 1000) return kStackBudget;
+    return kStackBudget / 1000 * static_cast<uintptr_t>(limit > 0 ? limit : 1);
+}
+
 // PyPy would show it as part of the doc.
 constexpr bool kStripsTextSignature = false;
 

@@ -116,7 +116,8 @@ NativeStack::NativeStack() : entry_(here()) {
         provisional_ = true;
     }
     if constexpr (interpreter::kStackBudget != 0) {
-        const uintptr_t budget = entry_ > interpreter::kStackBudget ? entry_ - interpreter::kStackBudget : 1;
+        const uintptr_t size = interpreter::stack_budget();
+        const uintptr_t budget = entry_ > size ? entry_ - size : 1;
         walk_limit_ = std::max(walk_limit_, budget);
         python_limit_ = std::max(python_limit_, budget);
         provisional_ = false;
