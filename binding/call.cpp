@@ -118,8 +118,10 @@ PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
     PyObject *value = call.bound[kValue];
     bool indefinite = true;
     if (PyObject *flag = call.bound[kIndefinite]) {
-        // __bool__ of anything but the three constants is the caller's code.
-        if (flag != Py_True && flag != Py_False && flag != Py_None) stack.check_before_python();
+        // The truth of anything but these is the caller's own code.
+        if (flag != Py_True && flag != Py_False && flag != Py_None && !PyLong_CheckExact(flag) &&
+            !PyFloat_CheckExact(flag))
+            stack.check_before_python();
         if (!load_flag(flag, indefinite)) call.reject(stack);
     }
     size_t max_depth = 0;
