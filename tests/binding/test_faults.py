@@ -587,13 +587,15 @@ def instance_attribute_set_again():
 
 
 def every_key_popped_and_put_back():
-    table = {}
+    # PyPy's iteration of the entries then meets "a" again and ends before
+    # "c", with the size unchanged.
+    table = {key: 0 for key in "abc"}
 
     def churn():
         for key in list(table):
             table[key] = table.pop(key)
 
-    table.update(a=hook("bool", churn), b=2, c=3)
+    table["a"] = hook("bool", churn)
     return table
 
 
