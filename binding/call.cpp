@@ -142,7 +142,7 @@ PyObject *dumps(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Call call{args, nargs, kwnames};
     if (!call.bind()) call.reject(stack);
     PyObject *value = call.bound[kValue];
-    if (is_plain(value)) return dump(call, nullptr, stack);
+    if (is_plain(value) || interpreter::is_frozen_dict(value)) return dump(call, nullptr, stack);
     DumpValue matched;
     stack.check_before_python();
     if (!load_dump_value(value, matched)) call.reject(stack);

@@ -75,6 +75,10 @@ inline bool compact_int(PyObject *obj, int64_t &out);
 // cannot be read (the caller then asks the interpreter).
 inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude);
 
+// Whether obj is exactly the interpreter's builtin frozendict (CPython 3.15
+// and later); always false where there is none.
+inline bool is_frozen_dict(PyObject *obj);
+
 // Whether the type of obj has __index__.
 inline bool has_index(PyObject *obj);
 

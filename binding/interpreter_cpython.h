@@ -190,6 +190,21 @@ inline PyObject *storage_finish(void *block, size_t used) {
     return bytes;
 }
 
+#ifdef PyFrozenDict_CheckExact
+// Referenced weakly: a build for 3.15 that an older interpreter loads must
+// reach pybind11's version check, not be refused by the dynamic loader.
+extern "C" PyTypeObject PyFrozenDict_Type __attribute__((weak));
+#endif
+
+inline bool is_frozen_dict(PyObject *obj) {
+#ifdef PyFrozenDict_CheckExact
+    return PyFrozenDict_CheckExact(obj);
+#else
+    (void)obj;
+    return false;
+#endif
+}
+
 inline bool has_index(PyObject *obj) { return PyIndex_Check(obj) != 0; }
 
 inline int own_truth(PyObject *obj) {

@@ -203,6 +203,9 @@ inline PyObject *storage_finish(void *block, size_t used) {
     return bytes;
 }
 
+// PyPy has no frozendict.
+inline bool is_frozen_dict(PyObject *) { return false; }
+
 inline bool has_index(PyObject *obj) { return PyObject_HasAttrString(obj, "__index__") == 1; }
 inline int own_truth(PyObject *obj) { return PyObject_HasAttrString(obj, "__bool__") == 1 ? PyObject_IsTrue(obj) : -1; }
 

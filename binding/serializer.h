@@ -70,6 +70,8 @@ private:
         if (type == &PyDict_Type) return write_dict(item);
         if (type == &PyList_Type) return write_sequence<ListItems>(item);
         if (type == &PyTuple_Type) return write_sequence<TupleItems>(item);
+        // A frozendict is stored as a dict is, and runs no Python code either.
+        if (interpreter::is_frozen_dict(item)) return write_dict(item);
         write_matched(item);
     }
 

@@ -26,7 +26,7 @@ import sys
 import pytest
 
 from support.helpers import run_checked
-from support.paths import CODEC_PUBLIC_HEADER, CODEC_SOURCES, include_flags
+from support.paths import CODEC_PUBLIC_HEADER, CODEC_SOURCES, ci_file, include_flags
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # README's test command: one command a line, so that a failed install stops
@@ -77,9 +77,7 @@ def test_every_block_is_checked():
 def test_the_test_command_is_the_one_ci_runs():
     sh = [code for lang, code, _, _ in blocks() if lang == "sh"]
     assert "\n".join(TEST_COMMAND) + "\n" in sh
-    if not os.path.exists(os.path.join(REPO, ".ci", "run")):
-        pytest.skip("no CI script in this tree (an unpacked sdist)")
-    lines = read(".ci", "run").splitlines()
+    lines = read(ci_file("run")).splitlines()
     # Its lines, in order, as commands of their own under errexit.
     starts = [i for i in range(len(lines)) if lines[i:i + len(TEST_COMMAND)] == TEST_COMMAND]
     assert starts, "\n".join(TEST_COMMAND)
@@ -90,9 +88,7 @@ def test_the_test_command_is_the_one_ci_runs():
 
 def test_ci_stages_are_the_ones_run():
     """The stage table under "CI" names the stages .ci/run runs, in order."""
-    if not os.path.exists(os.path.join(REPO, ".ci", "run")):
-        pytest.skip("no CI script in this tree (an unpacked sdist)")
-    run = read(".ci", "run")
+    run = read(ci_file("run"))
     plan = re.findall(r'"([^"]+)"|(\S+)', re.search(r"^plan=\((.*)\)$", run, re.M).group(1))
     plan = [a or b for a, b in plan]
     begun = [a or b for a, b in re.findall(r'^begin (?:"([^"]+)"|(\S+))$', run, re.M)]
@@ -206,7 +202,7 @@ def check_command(words, raw, built):
                 m = re.match(r"^wheelhouse/tavrel_cbor-([^-]+)-(\w+)-(\w+)-([\w.]+)\.whl$", arg)
                 assert m and m.group(1) == version(), raw
                 assert set(m.group(4).split(".")) & set(re.findall(r'"((?:many|musl)linux_\w+)"',
-                                                                   read(".ci", "wheels"))), raw
+                                                                   read(ci_file("wheels")))), raw
             else:
                 assert arg in TOOLS, "pip installs something the project does not use: " + arg
     elif program == "pytest":
@@ -243,7 +239,7 @@ def check_command(words, raw, built):
         assert args == ["--platform", "linux"], raw
         assert "[tool.cibuildwheel]" in read("pyproject.toml")
     elif program.startswith(".ci/"):
-        check_existing(program)
+        check_existing(ci_file(program[len(".ci/"):]))
         assert os.access(os.path.join(REPO, program), os.X_OK), "not executable: " + program
     elif program.startswith("./"):
         assert program in built, "runs a program the block did not build: " + program

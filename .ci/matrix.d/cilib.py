@@ -17,11 +17,11 @@ import sys
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CACHE = os.path.abspath(os.environ.get("TAVREL_MATRIX_CACHE", "/var/cache/tavrel-matrix"))
 PYENV_ROOT = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
-SUITE = "bullseye"
 CHROOT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
-# Debian trees: 32-bit CPython 3.9 and 64-bit PyPy 3.7 for the matrix, and an
-# older glibc without a compiler for installing wheels on.
+# Debian trees, each named for its suite and architecture: 32-bit CPython 3.9
+# and 64-bit PyPy 3.7 for the matrix, an older glibc without a compiler for
+# installing wheels on, and sid for the newest CPython releases.
 TREES = {
     "bullseye-i386": ("i386", ["python3", "python3-dev", "python3-venv", "python3-numpy", "g++", "cmake",
                                "make", "ca-certificates", "musl-tools"]),
@@ -29,6 +29,8 @@ TREES = {
     "bullseye-amd64": ("amd64", ["pypy3", "pypy3-dev", "python-pip-whl", "g++", "cmake", "make",
                                  "ca-certificates"]),
     "bullseye-amd64-wheels": ("amd64", ["python3", "python3-venv", "ca-certificates"]),
+    "sid-amd64": ("amd64", ["python3.14-dev", "python3.14-venv", "python3.15-dev", "python3.15-venv", "g++",
+                            "cmake", "make", "ca-certificates"]),
 }
 
 
@@ -131,9 +133,13 @@ def tree_path(name):
     return os.path.join(CACHE, "trees", name)
 
 
+def tree_suite(name):
+    return name.split("-")[0]
+
+
 def _stamp(name):
     arch, packages = TREES[name]
-    return "%s %s %s" % (SUITE, arch, " ".join(sorted(packages)))
+    return "%s %s %s" % (tree_suite(name), arch, " ".join(sorted(packages)))
 
 
 def tree_ready(name):
@@ -204,9 +210,15 @@ def prepare_tree(name, cold, logfile):
     partial = root + ".partial"
     for path in (partial, root, stamp):
         _remove_tree(path)
-    log("  [%s] debootstrap %s/%s (a few minutes)" % (name, SUITE, arch))
+    suite = tree_suite(name)
+    log("  [%s] debootstrap %s/%s (a few minutes)" % (name, suite, arch))
     run(["debootstrap", "--arch=" + arch, "--variant=minbase", "--include=" + ",".join(packages),
-         SUITE, partial, debian_mirror()], logfile)
+         suite, partial, debian_mirror()], logfile)
+    if suite == "sid":
+        # The archive's copy of sid may be older than its Release file's
+        # Valid-Until date; apt in the tree is told to accept that.
+        with open(os.path.join(partial, "etc/apt/apt.conf.d/99tavrel-valid-until"), "w") as f:
+            f.write('Acquire::Check-Valid-Until "false";\n')
     os.rename(partial, root)
     with open(stamp, "w") as f:
         f.write(_stamp(name))

@@ -10,15 +10,15 @@ import subprocess
 import pytest
 
 from support.helpers import run_checked as run
-from support.paths import CODEC_SOURCES, REPO, include_flags
+from support.paths import CODEC_SOURCES, ci_file, include_flags
 
-CHECK = os.path.join(REPO, ".ci", "matrix.d", "codec_check.c")
 CC = shutil.which("gcc")
 
 
 @pytest.fixture(scope="module")
 def check_object(tmp_path_factory):
     """The check program, compiled as the matrix compiles it."""
+    check = ci_file("matrix.d", "codec_check.c")
     if CC is None:
         pytest.skip("no gcc")
     d = tmp_path_factory.mktemp("i386")
@@ -26,7 +26,7 @@ def check_object(tmp_path_factory):
                            input="int main(void) { return 0; }\n", capture_output=True, text=True)
     if probe.returncode != 0:
         pytest.skip("no 32-bit x86 toolchain (gcc-multilib)")
-    run([CC, "-m32", "-std=c99", "-O1", "-Wall", "-Wextra", "-Werror", *include_flags(), "-c", CHECK,
+    run([CC, "-m32", "-std=c99", "-O1", "-Wall", "-Wextra", "-Werror", *include_flags(), "-c", check,
          "-o", "check.o"], d)
     return d / "check.o"
 

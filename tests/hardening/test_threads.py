@@ -3,8 +3,11 @@ byte-identical results; threads dumping a list and a dict that another
 thread keeps changing (hooks in them let the interpreter switch threads in
 the middle of a walk) see only well-formed results or the module's errors,
 and nothing crashes."""
+import os
 import random
+import subprocess
 import sys
+import sysconfig
 import threading
 import time
 
@@ -139,3 +142,16 @@ def test_concurrent_mutation_never_crashes(fast_switching):
         stop.set()
         mutating.join()
     assert outcomes["encoded"] > 0, outcomes
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="not a free-threaded build")
+def test_free_threaded_interpreter_turns_the_gil_back_on():
+    # The module does not declare itself safe to run without the GIL, so a
+    # free-threaded CPython enables it again on import, and says so.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    script = "import sys, tavrel_cbor; print(sys._is_gil_enabled())"
+    done = subprocess.run([sys.executable, "-W", "default", "-c", script], capture_output=True, text=True, env=env,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["True"]
+    assert "RuntimeWarning" in done.stderr and "tavrel_cbor" in done.stderr, done.stderr

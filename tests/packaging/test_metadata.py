@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import tavrel_cbor
+from support.paths import ci_file
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -26,6 +27,15 @@ def test_one_version_everywhere():
     assert re.search(r"(?m)^## (\S+)", read("CHANGELOG.md")).group(1) == version
     metadata = pytest.importorskip("importlib.metadata")
     assert metadata.version("tavrel_cbor") == version
+
+
+def test_classifiers_name_the_cpython_versions_the_matrix_tests():
+    out = subprocess.run([sys.executable, ci_file("matrix"), "--list"], stdout=subprocess.PIPE,
+                         universal_newlines=True, check=True).stdout
+    tested = {int(m) for m in re.findall(r"(?m)^cpython3\.(\d+)\s+python\s", out)}
+    declared = {int(m) for m in re.findall(r'"Programming Language :: Python :: 3\.(\d+)"', read("pyproject.toml"))}
+    assert tested and declared == tested
+    assert re.search(r'(?m)^requires-python = ">=3\.(\d+)"$', read("pyproject.toml")).group(1) == str(min(tested))
 
 
 def test_licence_is_mit_with_our_copyright():

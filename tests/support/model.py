@@ -13,10 +13,13 @@ What the module writes, by these rules:
   level below its container; with max_depth set, any item deeper than it is
   refused (DepthError here, the module's RuntimeError there).
 """
+import builtins
 import math
 import struct
 
 U64 = 2**64 - 1
+# CPython 3.15's builtin, written as a dict is; None before it.
+FROZENDICT = getattr(builtins, "frozendict", None)
 
 
 class DepthError(Exception):
@@ -88,7 +91,7 @@ def float_item(x):
 
 def encode(value, indefinite=True, max_depth=0):
     """The encoding of a tree of plain None/bool/int/float/str/bytes/list/
-    tuple/dict values (exact types; dicts in their order).  Raises
+    tuple/dict/frozendict values (exact types; dicts in their order).  Raises
     DepthError past max_depth (0: no limit), OverflowError for an int
     outside int64 and uint64, TypeError for anything else."""
     out = bytearray()
@@ -124,7 +127,7 @@ def encode(value, indefinite=True, max_depth=0):
                 item(element, depth + 1)
             if indefinite:
                 out.append(0xFF)
-        elif kind is dict:
+        elif kind is dict or kind is FROZENDICT:
             out.extend(b"\xbf" if indefinite else head(5, len(v)))
             for key, element in v.items():
                 enter(depth + 1)
@@ -143,7 +146,7 @@ def depth(value):
     """Levels between the root and its deepest element, key or value."""
     if isinstance(value, (list, tuple)):
         return max((1 + depth(v) for v in value), default=0)
-    if isinstance(value, dict):
+    if isinstance(value, dict) or (FROZENDICT is not None and isinstance(value, FROZENDICT)):
         return max((1 + max(depth(k), depth(v)) for k, v in value.items()), default=0)
     return 0
 

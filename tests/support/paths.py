@@ -4,6 +4,8 @@ here, so moving the headers means changing this file alone."""
 import os
 import re
 
+import pytest
+
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CODEC_DIR = os.path.join(REPO, "codec")
 
@@ -17,6 +19,18 @@ CODEC_SOURCES = [os.path.join(CODEC_DIR, name)
                  for name in ("decoders.cpp", "float_writer.cpp", "generator.cpp", "parser.cpp")]
 
 FUZZ_DIR = os.path.join(REPO, "fuzz")
+
+# The CI scripts and the matrix's C check program; a checkout has them, the
+# sdist leaves them out.
+CI_DIR = os.path.join(REPO, ".ci")
+
+
+def ci_file(*parts):
+    """The path of a file under .ci/; skips the calling test where there is
+    no .ci/ (an unpacked sdist)."""
+    if not os.path.isdir(CI_DIR):
+        pytest.skip("no CI scripts in this tree (an unpacked sdist)")
+    return os.path.join(CI_DIR, *parts)
 
 
 def include_flags():
