@@ -55,15 +55,20 @@ public:
     void operator()(const py::none &) { out_.put(kNull); }
 
 private:
+    // The inlining of the walk is fixed here rather than left to the
+    // compiler's budget, which moves when code moves between files: per
+    // serializer, one out-of-line function per container kind and one for
+    // any element, with everything an element's dispatch needs inlined in.
+    //
     // Exact built-in types take the alternative matching would give them,
     // without building a DumpValue: no Python code can run for them.  Every
     // other object goes through the full matching.
-    void write_element(PyObject *item) {
+    TAVREL_OUT_OF_LINE void write_element(PyObject *item) {
         if (!write_plain_scalar(item)) write_compound(item);
     }
 
     // Containers of exact types, and everything that needs matching.
-    void write_compound(PyObject *item) {
+    TAVREL_HOT_INLINE void write_compound(PyObject *item) {
         PyTypeObject *type = Py_TYPE(item);
         if (type == &PyDict_Type) return write_dict(item);
         if (type == &PyList_Type) return write_sequence<ListItems>(item);
@@ -99,7 +104,7 @@ private:
 
     // Anything but a plain scalar is held by a strong reference while it is
     // written: the Python code its conversion or its elements run may drop it.
-    void write_held(PyObject *item) {
+    TAVREL_HOT_INLINE void write_held(PyObject *item) {
         py::object held = py::reinterpret_borrow<py::object>(item);
         write_compound(held.ptr());
     }
@@ -108,7 +113,7 @@ private:
     using TupleItems = interpreter::TupleItems;
 
     template <typename Items>
-    void write_item(PyObject *seq, Py_ssize_t i) {
+    TAVREL_HOT_INLINE void write_item(PyObject *seq, Py_ssize_t i) {
         if constexpr (interpreter::kItemsAreNewReferences) {
             // PyPy hands out items one at a time, as new references.
             py::object held = Items::item(seq, i);
@@ -120,7 +125,7 @@ private:
     }
 
     template <typename Items>
-    void write_sequence(PyObject *seq) {
+    TAVREL_OUT_OF_LINE void write_sequence(PyObject *seq) {
         stack_.check();
         const Py_ssize_t count = Items::size(seq);
         if constexpr (Indefinite)
@@ -145,7 +150,7 @@ private:
         if constexpr (Indefinite) out_.put(kBreak);
     }
 
-    void write_dict(PyObject *dict) {
+    TAVREL_OUT_OF_LINE void write_dict(PyObject *dict) {
         stack_.check();
         const Py_ssize_t count = interpreter::dict_size(dict);
         if constexpr (Indefinite)
