@@ -33,7 +33,12 @@ public:
     }
 
     // The top-level value, of an exact built-in type or already matched.
-    void write_root(PyObject *value) { write_element(value); }
+    // A record or a plain scalar goes straight to its writer: for one small
+    // value the call through write_element is a fair share of the whole.
+    void write_root(PyObject *value) {
+        if (Py_TYPE(value) == &PyDict_Type) return write_dict(value);
+        if (!write_plain_scalar(value)) write_element(value);
+    }
     void visit(const DumpValue &value) {
         std::visit([this](const auto &alternative) { (*this)(alternative); }, value);
     }
