@@ -112,8 +112,9 @@ def child(lib, workload, data, seed, scale, freed_first=False, kept=0):
         results = [encode(value) for _ in range(kept)]
         kept_over_output = (status_kib("VmRSS") - start) * 1024 / max(1, sum(map(len, results)))
         del results
-    return {"kept_over_output": kept_over_output,"out_bytes": len(out), "peak_increase_bytes": peak, "peak_over_output": peak / max(1, len(out)),
-            "retained_bytes": (rss_after - rss_before) * 1024 if rss_before is not None else None, "freed_first": freed_first,
+    return {"out_bytes": len(out), "peak_increase_bytes": peak, "peak_over_output": peak / max(1, len(out)),
+            "retained_bytes": (rss_after - rss_before) * 1024 if rss_before is not None else None,
+            "kept_over_output": kept_over_output, "freed_first": freed_first,
             "method": method, "trimmed": trim is not None}
 
 
@@ -191,7 +192,8 @@ def main(argv=None):
     if args.json:
         args.json.parent.mkdir(parents=True, exist_ok=True)
         args.json.write_text(json.dumps({"python": probe, "interpreter": args.python, "scale": args.scale,
-                                         "seed": args.seed, "freed_first": args.freed_first, "kept": args.kept, "elapsed_s": elapsed, "workloads": results},
+                                         "seed": args.seed, "freed_first": args.freed_first, "kept": args.kept,
+                                         "elapsed_s": elapsed, "workloads": results},
                                         indent=1) + "\n")
         print(f"wrote {args.json}")
 

@@ -116,7 +116,8 @@ def test_every_short_payload_length_and_head_width():
     rng = random.Random(21)
     strings = []
     for n in range(300):
-        strings += [random_bytes(rng, n), "".join(rng.choice("ab~7") for _ in range(n)), "é" * (n // 2) + "z" * (n % 2)]
+        ascii_text = "".join(rng.choice("ab~7") for _ in range(n))
+        strings += [random_bytes(rng, n), ascii_text, "é" * (n // 2) + "z" * (n % 2)]
     ints = [0]
     for bits in range(1, 65):
         for magnitude in (1 << (bits - 1), (1 << bits) - 1, rng.getrandbits(bits) | 1 << (bits - 1)):
