@@ -130,17 +130,41 @@ def ascii_str_1mb(rng, scale):
     return [rng.randbytes(500_000).hex() for _ in range(max(2, int(100 * scale)))]
 
 
+def distinct_ints(rng, scale):
+    # 1M ints in 0..1000: above 256 each is its own object (CPython caches only -5..256),
+    # so the encoder reads a different int every time, as it does in real data.
+    return [rng.randint(0, 1000) for _ in range(int(1_000_000 * scale))]
+
+
+def dict_mid_keys(rng, scale):
+    # One dict of 200k keys of 11 to 24 bytes shaped like "user:ab12cd:17" mapping to ints below 2**40.
+    size, out = int(200_000 * scale), {}
+    while len(out) < size:
+        key = f"{rng.choice(('user', 'item', 'order', 'session'))}:{rng.getrandbits(rng.randint(16, 40)):x}" \
+              f":{rng.randint(0, 10 ** rng.randint(1, 6))}"
+        if 11 <= len(key) <= 24:
+            out[key] = rng.randrange(2**40)
+    return out
+
+
+def floats_half_1m(rng, scale):
+    # 1M floats exact in half precision, as floats_half builds them.
+    return floats_half(rng, 10 * scale)
+
+
 # Appended at the end: a workload's seed is its place here, so the older ones keep their data.
 SYNTHETIC = {f.__name__: f for f in (small_ints, large_ints, floats_half, floats_single, floats_double,
                                      short_str_ascii, short_str_utf8, long_str, bytes_blobs,
                                      deep_nesting, many_small_dicts, huge_flat_list,
-                                     dict_200k, ascii_str_1mb)}
+                                     dict_200k, ascii_str_1mb, distinct_ints, dict_mid_keys, floats_half_1m)}
 
 # One small value per call: here the per-call overhead is the whole cost.
 # call_record's "tavrel_cbor indefinite=False" row is dumps(record, indefinite=False), keyword passed.
 PER_CALL = {
     "call_int": lambda: 1,
+    "call_none": lambda: None,
     "call_record": lambda: {"id": 7, "name": "sensor-7", "ok": True},
+    "call_record4": lambda: {"id": 1234, "name": "sensor-7", "value": 21.5, "tags": ["a", "b"]},
 }
 
 # Bulk str and bytes: our time is also compared with one copy of our output into fresh memory.

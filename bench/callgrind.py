@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Instruction counts of one encode, from valgrind's callgrind.
 
-Default mode: instructions per document for tavrel_cbor and its peers
-(cbor2, cbrrr, msgpack, ormsgpack, msgspec, orjson; --libs to choose).  A tiny
-driver loads the document, makes one warm-up call (it fills the UTF-8 caches
-of the str objects, so every later call sees the same input state) and then
-encodes it --calls more times; a baseline run does the same with no calls
-after the warm-up.  Instructions per document = (run - baseline) / calls.
+Default mode: instructions per encode for tavrel_cbor and its peers
+(cbor2, cbrrr, msgpack, ormsgpack, msgspec, orjson; --libs to choose), on
+the real documents or, with --only, any of bench.py's workloads.  A tiny
+driver builds the input with bench.py's own builder, makes one warm-up call
+(it fills the UTF-8 caches of the str objects, so every later call sees the
+same input state) and then encodes it --calls more times (a per-call
+workload 1000 times as often); a baseline run does the same with no calls
+after the warm-up.  Instructions per encode = (run - baseline) / calls, the
+driver's loop included (a few dozen instructions, the same for everyone).
 A library whose warm-up call raises (or that is not installed) is skipped for
-that document.
+that workload.
 
     python bench/callgrind.py [--calls 3] [--libs tavrel_cbor,ormsgpack] [--json bench/results/callgrind.json]
 
@@ -48,14 +51,20 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench import DEFAULT_DATA, DOCUMENTS, count_values  # noqa: E402
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from bench import ALL_WORKLOADS, DEFAULT_DATA, DOCUMENTS, PER_CALL, build, count_values  # noqa: E402
+
+# A per-call workload is called this many times more than a document, so that
+# the count per call is not lost in the noise of the interpreter's start.
+PER_CALL_FACTOR = 1000
 
 DRIVER = """\
-import json, sys
-lib, path, calls = sys.argv[1], sys.argv[2], int(sys.argv[3])
-with open(path, "rb") as f:
-    doc = json.load(f)
+import sys
+lib, workload, data, calls, seed = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
+sys.path.insert(0, sys.argv[6])
+from bench import build
+doc, kind = build(workload, data, seed, 1.0)
 try:
     if lib == "tavrel_cbor":
         from tavrel_cbor import dumps as encode
@@ -92,13 +101,13 @@ CALLS = re.compile(r" \([\d,]+x\)$")
 
 
 def callgrind(python, args, workdir, extra=()):
-    """Runs the driver under callgrind; returns the output file stem."""
-    lib, path, calls = args
-    out = Path(workdir) / f"cg.{lib}.{Path(path).stem}.{calls}"
+    """Runs the driver on (lib, workload, data, calls, seed) under callgrind; returns the output file stem."""
+    lib, workload, _, calls, _ = args
+    out = Path(workdir) / f"cg.{lib}.{workload}.{calls}"
     driver = Path(workdir) / "driver.py"
     driver.write_text(DRIVER)
     cmd = ["valgrind", "--tool=callgrind", "--dump-instr=no", f"--callgrind-out-file={out}", *extra,
-           python, str(driver), *map(str, args)]
+           python, str(driver), *map(str, args), str(HERE)]
     env = dict(os.environ, PYTHONHASHSEED="0")  # same str hashes, so the same dict work, every run
     done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, text=True)
     if done.returncode == 3:  # the library is missing or refused the document
@@ -118,23 +127,22 @@ def totals(path):
     raise RuntimeError(f"no totals in {path}")
 
 
-def instructions(python, data, docs, calls, workdir, libs=LIBRARIES):
-    """Per document: instructions per encode of each library, and peer / ours (above 1: we use fewer)."""
+def instructions(python, data, docs, calls, workdir, libs=LIBRARIES, seed=20240601):
+    """Per workload: instructions per encode of each library, and peer / ours (above 1: we use fewer)."""
     results = {}
-    print(f"{'document':<14}{'values':>9}" + "".join(f"{lib:>24}" for lib in libs) + "   (instructions, ÷ ours)")
+    print(f"{'workload':<16}{'values':>9}" + "".join(f"{lib:>24}" for lib in libs) + "   (instructions, ÷ ours)")
     for doc in docs:
-        path = data / f"{doc}.json"
-        with open(path, "rb") as f:
-            row = {"values": count_values(json.load(f)), "ratios": {}, "skipped": {}}
+        row = {"values": count_values(build(doc, data, seed, 1.0)[0]), "ratios": {}, "skipped": {}}
+        n = calls * PER_CALL_FACTOR if doc in PER_CALL else calls
         for lib in libs:
             try:
-                base = totals(callgrind(python, (lib, path, 0), workdir))
-                run = totals(callgrind(python, (lib, path, calls), workdir))
+                base = totals(callgrind(python, (lib, doc, data, 0, seed), workdir))
+                run = totals(callgrind(python, (lib, doc, data, n, seed), workdir))
             except Skip as why:
                 row[lib] = None
                 row["skipped"][lib] = str(why)
                 continue
-            row[lib] = (run - base) / calls
+            row[lib] = (run - base) / n
         ours = row.get("tavrel_cbor")
         for lib in libs:
             if lib != "tavrel_cbor" and row.get(lib) and ours:
@@ -148,7 +156,7 @@ def instructions(python, data, docs, calls, workdir, libs=LIBRARIES):
             else:
                 ratio = f" ({row['ratios'][lib]:.2f})" if lib in row["ratios"] else ""
                 cells.append(f"{row[lib]:,.0f}{ratio}")
-        print(f"{doc:<14}{row['values']:>9,}" + "".join(f"{c:>24}" for c in cells), flush=True)
+        print(f"{doc:<16}{row['values']:>9,}" + "".join(f"{c:>24}" for c in cells), flush=True)
         for lib, why in row["skipped"].items():
             print(f"  skipped {lib}: {why}")
     return results
@@ -226,7 +234,7 @@ def attribute(annotated, module="tavrel_cbor"):
 def profile(python, data, docs, workdir):
     results = {}
     for doc in docs:
-        stem = callgrind(python, ("tavrel_cbor", data / f"{doc}.json", 1), workdir,
+        stem = callgrind(python, ("tavrel_cbor", doc, data, 1, 20240601), workdir,
                          ("--collect-atstart=no", f"--toggle-collect={TOGGLE}", f"--dump-after={DUMP_AFTER}"))
         dumps = sorted(Path(workdir).glob(stem.name + ".*"), key=lambda p: int(p.suffix[1:]))
         last = str(dumps[-1])  # the call after the warm-up
@@ -256,6 +264,9 @@ def main(argv=None):
     if shutil.which("valgrind") is None:
         sys.exit("valgrind not found: apt-get install valgrind")
     docs = args.only.split(",") if args.only else list(DOCUMENTS)
+    unknown = [doc for doc in docs if doc not in ALL_WORKLOADS]
+    if unknown:
+        parser.error(f"unknown workloads {unknown}; choose from {list(ALL_WORKLOADS)}")
     workdir = args.keep or Path(tempfile.mkdtemp(prefix="tavrel-cg-"))
     workdir.mkdir(parents=True, exist_ok=True)
     try:

@@ -11,7 +11,11 @@ it is reported over the output's size. Target for tavrel_cbor: at most 1.1x the
 output (plus O(depth)) for outputs above 1 MB.
 
     python bench/rss.py [--python PY] [--only canada,bytes_blobs] [--libs tavrel_cbor,ormsgpack]
-                        [--json bench/results/rss.json]
+                        [--freed-first] [--kept N] [--json bench/results/rss.json]
+
+--freed-first frees a 30 MiB block before the call: glibc then raises its
+mmap threshold, and the output grows inside the heap.  --kept N keeps N more
+results and reports what they cost in resident memory over their size.
 """
 import argparse
 import ctypes
@@ -28,7 +32,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 # Workloads whose output is above 1 MB at full size.
 WORKLOADS = ("canada", "floats_double", "short_str_utf8", "long_str", "bytes_blobs", "huge_flat_list",
-             "dict_200k", "ascii_str_1mb")
+             "dict_200k", "ascii_str_1mb", "distinct_ints", "dict_mid_keys", "floats_half_1m")
 OURS = "tavrel_cbor"
 OURS_DEFINITE = OURS + " indefinite=False"
 LIBRARIES = (OURS, OURS_DEFINITE, "ormsgpack", "msgspec", "msgpack", "cbor2", "cbrrr", "orjson")
@@ -55,7 +59,15 @@ def encoder(lib):
     raise SystemExit(f"unknown library {lib}")
 
 
-def child(lib, workload, data, seed, scale):
+def raise_mmap_threshold():
+    """Frees a 30 MiB block, as a program that once held a large buffer does: glibc then raises its mmap
+    threshold to that size, and later outputs below it grow inside the heap instead of in their own mapping."""
+    block = bytearray(30 << 20)
+    block[::4096] = b"x" * len(block[::4096])
+    del block
+
+
+def child(lib, workload, data, seed, scale, freed_first=False, kept=0):
     sys.path.insert(0, str(HERE))
     from bench import build
     try:
@@ -68,6 +80,8 @@ def child(lib, workload, data, seed, scale):
             encode(tiny)
         except Exception:
             pass
+    if freed_first:
+        raise_mmap_threshold()
     gc.collect()
     gc.disable()
     libc = ctypes.util.find_library("c")
@@ -92,14 +106,23 @@ def child(lib, workload, data, seed, scale):
         after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     rss_after = status_kib("VmRSS")
     peak = (after - before) * 1024
+    kept_over_output = None
+    if kept:  # what results the caller keeps cost: RSS grown by `kept` more results, over their total size
+        start = status_kib("VmRSS")
+        results = [encode(value) for _ in range(kept)]
+        kept_over_output = (status_kib("VmRSS") - start) * 1024 / max(1, sum(map(len, results)))
+        del results
     return {"out_bytes": len(out), "peak_increase_bytes": peak, "peak_over_output": peak / max(1, len(out)),
             "retained_bytes": (rss_after - rss_before) * 1024 if rss_before is not None else None,
+            "kept_over_output": kept_over_output, "freed_first": freed_first,
             "method": method, "trimmed": trim is not None}
 
 
 def run_child(python, lib, workload, args):
     cmd = [python, str(Path(__file__).resolve()), "--child", lib, workload, "--data", str(args.data),
-           "--seed", str(args.seed), "--scale", str(args.scale)]
+           "--seed", str(args.seed), "--scale", str(args.scale), "--kept", str(args.kept)]
+    if args.freed_first:
+        cmd.append("--freed-first")
     done = subprocess.run(cmd, capture_output=True, text=True)
     if done.returncode != 0:
         reason = done.stderr.strip().splitlines()[-1] if done.stderr.strip() else done.returncode
@@ -119,12 +142,16 @@ def main(argv=None):
     parser.add_argument("--scale", type=float, default=1.0, help="size of the synthetic inputs (--quick: 0.1)")
     parser.add_argument("--quick", action="store_true", help="synthetic inputs at 1/10 size")
     parser.add_argument("--json", type=Path)
+    parser.add_argument("--freed-first", action="store_true",
+                        help="free a 30 MiB block before the call, which raises glibc's mmap threshold")
+    parser.add_argument("--kept", type=int, default=0,
+                        help="also keep this many more results and report their resident cost over their size")
     parser.add_argument("--child", nargs=2, metavar=("LIB", "WORKLOAD"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.quick:
         args.scale = 0.1
     if args.child:
-        print(json.dumps(child(*args.child, args.data, args.seed, args.scale)))
+        print(json.dumps(child(*args.child, args.data, args.seed, args.scale, args.freed_first, args.kept)))
         return
     workloads = args.only.split(",") if args.only else list(WORKLOADS)
     unknown = [w for w in workloads if w not in ALL_WORKLOADS]
@@ -133,7 +160,9 @@ def main(argv=None):
     libs = args.libs.split(",") if args.libs else list(LIBRARIES)
     probe = subprocess.run([args.python, "-c", "import sys, platform; print(platform.python_implementation(), "
                             "sys.version.split()[0])"], capture_output=True, text=True).stdout.strip()
-    print(f"{probe}; peak RSS increase of one call / output size, each in a fresh process (scale {args.scale})")
+    print(f"{probe}; peak RSS increase of one call / output size, each in a fresh process (scale {args.scale})"
+          + ("; after freeing a 30 MiB block" if args.freed_first else "")
+          + (f"; k: resident cost of {args.kept} kept results / their size" if args.kept else ""))
     print(f"{'workload':<16}" + "".join(f"{lib.replace(' indefinite=False', ' def'):>17}" for lib in libs))
     started = time.perf_counter()
     results = {}
@@ -149,7 +178,8 @@ def main(argv=None):
             else:
                 over = lib.startswith(OURS) and r["out_bytes"] > 1_000_000 and r["peak_over_output"] > 1.1
                 mark = "*" if over else ""
-                cells.append(f"{r['peak_over_output']:.2f}{mark} ({r['out_bytes'] / 1e6:.1f} MB)")
+                kept = "" if r.get("kept_over_output") is None else f" k{r['kept_over_output']:.2f}"
+                cells.append(f"{r['peak_over_output']:.2f}{mark}{kept} ({r['out_bytes'] / 1e6:.1f} MB)")
         print(f"{workload:<16}" + "".join(f"{c:>17}" for c in cells), flush=True)
     for workload, row in results.items():
         for lib, r in row.items():
@@ -162,7 +192,8 @@ def main(argv=None):
     if args.json:
         args.json.parent.mkdir(parents=True, exist_ok=True)
         args.json.write_text(json.dumps({"python": probe, "interpreter": args.python, "scale": args.scale,
-                                         "seed": args.seed, "elapsed_s": elapsed, "workloads": results},
+                                         "seed": args.seed, "freed_first": args.freed_first, "kept": args.kept,
+                                         "elapsed_s": elapsed, "workloads": results},
                                         indent=1) + "\n")
         print(f"wrote {args.json}")
 

@@ -168,25 +168,12 @@ inline void storage_resize(void *&block, size_t size) {
 
 inline void storage_release(void *block) { Py_XDECREF(static_cast<PyObject *>(block)); }
 
-// Outputs from this size on keep a short tail (see storage_finish()).
-constexpr size_t kLargeOutput = 256 * 1024;
-
+// The result is shrunk to its size: a result the caller keeps costs what it
+// holds.  Shrinking moves nothing: glibc gives a mapped block's tail back
+// with mremap and splits a heap block in place.
 inline PyObject *storage_finish(void *block, size_t used) {
     PyObject *bytes = static_cast<PyObject *>(block);
-    if (used < kLargeOutput || static_cast<size_t>(PyBytes_GET_SIZE(bytes)) - used > used / 2) {
-        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
-        return bytes;
-    }
-    // A tail up to half the output is kept rather than given back: the C
-    // allocator then remembers the whole block, and the next output of this
-    // size reuses it instead of mapping fresh pages.  Pages of the tail that
-    // were never written take no memory.
-#if PY_VERSION_HEX >= 0x03090000
-    Py_SET_SIZE(bytes, static_cast<Py_ssize_t>(used));
-#else
-    Py_SIZE(bytes) = static_cast<Py_ssize_t>(used);
-#endif
-    PyBytes_AS_STRING(bytes)[used] = '\0';
+    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
     return bytes;
 }
 

@@ -40,7 +40,7 @@ inline void write_float_object(OutputBuffer &out, PyObject *obj) {
     write_float(out, x);
 }
 
-inline void write_bytes_object(OutputBuffer &out, PyObject *obj) {
+TAVREL_HOT_INLINE void write_bytes_object(OutputBuffer &out, PyObject *obj) {
     char *data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) {

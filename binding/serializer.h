@@ -35,7 +35,12 @@ public:
     }
 
     // The top-level value, of an exact built-in type or already matched.
-    void write_root(PyObject *value) { write_element(value); }
+    // A record or a plain scalar goes straight to its writer: for one small
+    // value the call through write_element is a fair share of the whole.
+    void write_root(PyObject *value) {
+        if (Py_TYPE(value) == &PyDict_Type) return write_dict(value);
+        if (!write_plain_scalar(value)) write_element(value);
+    }
     void visit(const DumpValue &value) {
         std::visit([this](const auto &alternative) { (*this)(alternative); }, value);
     }
@@ -57,15 +62,20 @@ public:
     void operator()(const py::none &) { out_.put(kNull); }
 
 private:
+    // The inlining of the walk is fixed here rather than left to the
+    // compiler's budget, which moves when code moves between files: per
+    // serializer, one out-of-line function per container kind and one for
+    // any element, with everything an element's dispatch needs inlined in.
+    //
     // Exact built-in types take the alternative matching would give them,
     // without building a DumpValue: no Python code can run for them.  Every
     // other object goes through the full matching.
-    void write_element(PyObject *item) {
+    TAVREL_OUT_OF_LINE void write_element(PyObject *item) {
         if (!write_plain_scalar(item)) write_compound(item);
     }
 
     // Containers of exact types, and everything that needs matching.
-    void write_compound(PyObject *item) {
+    TAVREL_HOT_INLINE void write_compound(PyObject *item) {
         PyTypeObject *type = Py_TYPE(item);
         if (type == &PyDict_Type) return write_dict(item);
         if (type == &PyList_Type) return write_sequence<ListItems>(item);
@@ -108,7 +118,7 @@ private:
 
     // Anything but a plain scalar is held by a strong reference while it is
     // written: the Python code its conversion or its elements run may drop it.
-    void write_held(PyObject *item) {
+    TAVREL_HOT_INLINE void write_held(PyObject *item) {
         py::object held = py::reinterpret_borrow<py::object>(item);
         write_compound(held.ptr());
     }
@@ -117,7 +127,7 @@ private:
     using TupleItems = interpreter::TupleItems;
 
     template <typename Items>
-    void write_item(PyObject *seq, Py_ssize_t i) {
+    TAVREL_HOT_INLINE void write_item(PyObject *seq, Py_ssize_t i) {
         if constexpr (interpreter::kItemsAreNewReferences) {
             // PyPy hands out items one at a time, as new references.
             py::object held = Items::item(seq, i);
@@ -129,7 +139,7 @@ private:
     }
 
     template <typename Items>
-    void write_sequence(PyObject *seq) {
+    TAVREL_OUT_OF_LINE void write_sequence(PyObject *seq) {
         stack_.check();
         const Py_ssize_t count = Items::size(seq);
         if constexpr (Indefinite)
@@ -196,7 +206,7 @@ private:
         }
     }
 
-    void write_dict(PyObject *dict) {
+    TAVREL_OUT_OF_LINE void write_dict(PyObject *dict) {
         stack_.check();
         const Py_ssize_t count = interpreter::dict_size(dict);
         if constexpr (Indefinite)

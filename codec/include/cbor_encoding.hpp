@@ -50,7 +50,7 @@ constexpr size_t kMaxHead = 9;
 // The `width` (1 to 8) low bytes of value, big-endian, at out[0..width).
 // out must have room for 8 bytes: the ones past `width` are scratch.  One
 // byte swap and one unaligned-safe store instead of a store per byte.
-inline void store_be_wide(uint8_t *out, uint64_t value, unsigned width) {
+TAVREL_HOT_INLINE void store_be_wide(uint8_t *out, uint64_t value, unsigned width) {
     uint64_t wide = value << (64 - 8 * width);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     wide = __builtin_bswap64(wide);
@@ -60,27 +60,57 @@ inline void store_be_wide(uint8_t *out, uint64_t value, unsigned width) {
 #endif
 }
 
+// The additional information and argument width of a head whose argument
+// needs `bits` significant bits (0 to 64), for arguments of 24 and more:
+// one table read instead of a chain of compares that random values mispredict.
+struct HeadWidth {
+    uint8_t info;
+    uint8_t width;
+};
+inline constexpr HeadWidth kHeadWidths[65] = {
+    {24, 1}, {24, 1}, {24, 1}, {24, 1}, {24, 1}, {24, 1}, {24, 1}, {24, 1}, {24, 1},  // 0-8 bits
+    {25, 2}, {25, 2}, {25, 2}, {25, 2}, {25, 2}, {25, 2}, {25, 2}, {25, 2},           // 9-16
+    {26, 4}, {26, 4}, {26, 4}, {26, 4}, {26, 4}, {26, 4}, {26, 4}, {26, 4},           // 17-24
+    {26, 4}, {26, 4}, {26, 4}, {26, 4}, {26, 4}, {26, 4}, {26, 4}, {26, 4},           // 25-32
+    {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8},           // 33-40
+    {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8},           // 41-48
+    {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8},           // 49-56
+    {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8}, {27, 8},           // 57-64
+};
+
+inline unsigned significant_bits(uint64_t value) {
+#if defined(__GNUC__)
+    return value == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(value));
+#else
+    unsigned bits = 0;
+    for (; value != 0; value >>= 1) ++bits;
+    return bits;
+#endif
+}
+
 // The shortest head of `major` carrying `argument`, at `out`, which has
 // kMaxHead bytes of room; returns its length.
-inline size_t store_head(uint8_t *out, uint8_t major, uint64_t argument) {
+TAVREL_HOT_INLINE size_t store_head(uint8_t *out, uint8_t major, uint64_t argument) {
     const uint8_t initial = static_cast<uint8_t>(major << 5);
     if (argument < 24) {
         out[0] = static_cast<uint8_t>(initial | argument);
         return 1;
     }
-    unsigned info, width;
-    if (argument <= 0xFF) {
-        info = 24, width = 1;
-    } else if (argument <= 0xFFFF) {
-        info = 25, width = 2;
-    } else if (argument <= 0xFFFFFFFFull) {
-        info = 26, width = 4;
-    } else {
-        info = 27, width = 8;
-    }
-    out[0] = static_cast<uint8_t>(initial | info);
-    store_be_wide(out + 1, argument, width);
-    return 1 + width;
+    const HeadWidth head = kHeadWidths[significant_bits(argument)];
+    out[0] = static_cast<uint8_t>(initial | head.info);
+    store_be_wide(out + 1, argument, head.width);
+    return 1u + head.width;
+}
+
+// The head of a string of `size` bytes, at `out` (kMaxHead bytes of room);
+// returns its length.  Below 256, the common case, the 23/24 boundary is
+// chosen without a branch: keys of 20-odd bytes fall on both sides of it.
+TAVREL_HOT_INLINE size_t store_length_head(uint8_t *out, uint8_t major, size_t size) {
+    if (size > 0xFF) return store_head(out, major, size);
+    const bool wide = size >= 24;
+    out[0] = static_cast<uint8_t>(major << 5 | (wide ? 24 : size));
+    out[1] = static_cast<uint8_t>(size);
+    return 1u + wide;
 }
 
 // ---- Floats ----------------------------------------------------------------
@@ -140,13 +170,28 @@ TAVREL_HOT_INLINE void write_head(Sink &sink, uint8_t major, uint64_t argument) 
 }
 
 // Any 64-bit integer: major type 1 carries n for the number -1 - n, which
-// is ~value.
+// is ~value.  The sign picks the major type without a branch.
 template <class Sink>
-inline void write_signed(Sink &sink, int64_t value) {
-    if (value < 0)
-        write_head(sink, kMajorNegint, ~static_cast<uint64_t>(value));
-    else
-        write_head(sink, kMajorUint, static_cast<uint64_t>(value));
+TAVREL_HOT_INLINE void write_signed(Sink &sink, int64_t value) {
+    const uint64_t sign = static_cast<uint64_t>(value >> 63);  // all ones when negative
+    write_head(sink, static_cast<uint8_t>(sign & kMajorNegint), static_cast<uint64_t>(value) ^ sign);
+}
+
+// n bytes, 8 <= n <= 32, in four 8-byte moves that may overlap: no branch on
+// the length, which varies at random between the keys of a document.
+TAVREL_HOT_INLINE void copy_8_to_32(uint8_t *to, const uint8_t *from, size_t n) {
+    const size_t half = n / 2;
+    const size_t second = half >= 8 ? half - 8 : 0;
+    const size_t third = half <= n - 8 ? half : n - 8;
+    uint64_t a, b, c, d;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + second, 8);
+    std::memcpy(&c, from + third, 8);
+    std::memcpy(&d, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + second, &b, 8);
+    std::memcpy(to + third, &c, 8);
+    std::memcpy(to + n - 8, &d, 8);
 }
 
 // A byte or text string: the head and its payload with one reservation.
@@ -155,11 +200,10 @@ inline void write_signed(Sink &sink, int64_t value) {
 template <class Sink>
 TAVREL_HOT_INLINE void write_string(Sink &sink, uint8_t major, const void *data, size_t size) {
     uint8_t *at = sink.reserve(kMaxHead + size);
-    at += store_head(at, major, size);
+    at += store_length_head(at, major, size);
     const uint8_t *from = static_cast<const uint8_t *>(data);
-    if (size >= 8 && size <= 16) {
-        std::memcpy(at, from, 8);
-        std::memcpy(at + size - 8, from + size - 8, 8);
+    if (size >= 8 && size <= 32) {
+        copy_8_to_32(at, from, size);
     } else if (size >= 4 && size < 8) {
         std::memcpy(at, from, 4);
         std::memcpy(at + size - 4, from + size - 4, 4);
@@ -171,15 +215,25 @@ TAVREL_HOT_INLINE void write_string(Sink &sink, uint8_t major, const void *data,
     sink.commit(at + size);
 }
 
+// The width is known on each path, so each stores with a fixed shift; the
+// check for doubles comes first, as most doubles in documents are.
 template <class Sink>
 TAVREL_HOT_INLINE void write_float(Sink &sink, double x) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
     const FloatItem item = float_item(bits);
     uint8_t *at = sink.reserve(kMaxHead);
-    at[0] = item.initial;
-    store_be_wide(at + 1, item.bits, item.width);
-    sink.advance(1 + item.width);
+    if (item.width == 8) {
+        at[0] = 0xFB;
+        store_be_wide(at + 1, item.bits, 8);
+        sink.advance(9);
+    } else if (item.width == 2) {
+        store_be_wide(at, uint64_t{0xF9} << 16 | item.bits, 3);
+        sink.advance(3);
+    } else {
+        store_be_wide(at, uint64_t{0xFA} << 32 | item.bits, 5);
+        sink.advance(5);
+    }
 }
 
 }  // namespace tavrel

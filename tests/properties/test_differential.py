@@ -85,7 +85,7 @@ def test_random_trees_match_reference(indefinite, max_depth):
 def test_large_outputs_cross_every_growth_of_the_output():
     rng = random.Random(5)
     # Payloads just under, at and over the inline area, and large enough to
-    # make the output grow several times, past the size that keeps a tail.
+    # make the output grow several times.
     tree = [random_bytes(rng, n) for n in (1, 511, 512, 513, 16383, 16384, 16385, 32767, 32768, 32769, 100000)]
     tree += ["x" * 40000, list(range(70000)), [random_double(rng) for _ in range(20000)]]
     for indefinite in (True, False):
@@ -106,3 +106,22 @@ def test_million_doubles_both_float_paths_agree():
     encoded = tavrel_cbor.dumps(doubles, indefinite=True)
     assert encoded[0] == 0x9F and encoded[-1] == 0xFF
     assert encoded[1:-1] == exported
+
+
+def test_every_short_payload_length_and_head_width():
+    # Strings are copied by length class (overlapping moves up to 32 bytes,
+    # memcpy above) and their heads chosen without a branch below 256;
+    # integer heads come from a table of bit lengths.  Every length and
+    # every bit length, each at its edges, against the model.
+    rng = random.Random(21)
+    strings = []
+    for n in range(300):
+        ascii_text = "".join(rng.choice("ab~7") for _ in range(n))
+        strings += [random_bytes(rng, n), ascii_text, "é" * (n // 2) + "z" * (n % 2)]
+    ints = [0]
+    for bits in range(1, 65):
+        for magnitude in (1 << (bits - 1), (1 << bits) - 1, rng.getrandbits(bits) | 1 << (bits - 1)):
+            ints += [magnitude, -magnitude] if magnitude <= 2**63 else [magnitude]
+    for tree in (strings, ints, {s: i for s, i in zip(strings[1::3], ints)}):
+        for indefinite in (True, False):
+            assert tavrel_cbor.dumps(tree, indefinite) == model.encode(tree, indefinite)
