@@ -190,6 +190,33 @@ constexpr uintptr_t kStackBudget = 0;
 // And offered to inspect.signature instead.
 constexpr bool kStripsTextSignature = true;
 
+// The str is made once, at its final kind, and filled in place.
+inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_DATA(str), p, n);
+    return str;
+}
+
+inline PyObject *new_utf8_str(const uint8_t *p, size_t n) {
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), "strict");
+}
+
+inline PyObject *list_of(PyObject *const *items, size_t n) {
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) {
+        for (size_t i = 0; i < n; ++i) Py_DECREF(items[i]);
+        return nullptr;
+    }
+    if (n != 0) std::memcpy(reinterpret_cast<PyListObject *>(list)->ob_item, items, n * sizeof(PyObject *));
+    return list;
+}
+
+inline PyObject *new_dict(size_t n) { return _PyDict_NewPresized(static_cast<Py_ssize_t>(n)); }
+
+inline Py_ssize_t exact_dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict); }
+
+inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n) { return _PyLong_FromByteArray(p, n, 0, 0); }
+
 // From 3.8 on, the int conversions call __index__ themselves.
 constexpr bool kIntConversionsSkipIndex = PY_VERSION_HEX < 0x03080000;
 
