@@ -5,6 +5,7 @@ simple values) that both decoders accept."""
 import datetime
 import random
 import struct
+from collections.abc import Mapping
 
 import cbor2
 import pytest
@@ -138,9 +139,10 @@ def from_cbor2(value):
         return Simple(value.value)
     if isinstance(value, cbor2.CBORTag):
         return Tag(value.tag, from_cbor2(value.value))
-    if isinstance(value, list):
+    # Inside a tag cbor2 builds its immutable forms: tuples and frozen maps.
+    if isinstance(value, (list, tuple)):
         return [from_cbor2(v) for v in value]
-    if isinstance(value, dict):
+    if isinstance(value, Mapping):
         return {k: from_cbor2(v) for k, v in value.items()}
     return value
 

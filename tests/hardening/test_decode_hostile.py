@@ -11,7 +11,7 @@ value it should or raises CBORDecodeError; MemoryError passes only where
 a trial says so, a crash never.
 
 TAVREL_DECODE_DEPTH (default 1,000,000) sets the nesting of the deep
-trials, TAVREL_DECODE_MUTATIONS (default 3,000) the number of mutated
+trials, TAVREL_DECODE_MUTATIONS (default 10,000) the number of mutated
 documents, TAVREL_DECODE_SEED (default 8949) their seed.
 """
 import os
@@ -27,7 +27,7 @@ from support.helpers import PYPY, child_env, in_small_thread
 from support.model import head
 
 DEPTH = int(os.environ.get("TAVREL_DECODE_DEPTH", "1000000"))
-MUTATIONS = int(os.environ.get("TAVREL_DECODE_MUTATIONS", "3000"))
+MUTATIONS = int(os.environ.get("TAVREL_DECODE_MUTATIONS", "10000"))
 SEED = int(os.environ.get("TAVREL_DECODE_SEED", "8949"))
 CHUNKS = 1_000_000
 # The cap over what the child maps before the call: room for the interpreter
@@ -124,6 +124,12 @@ def deep_nesting():
             yield Trial(f"{kind} {state} default limit", data, {ERROR})
             yield Trial(f"{kind} {state} max_depth=0", data, {ERROR} if truncated else {VALUE}, depth=depth,
                         max_depth=0)
+        # As deep as the default limit lets a value be, which a thread with a
+        # small stack must build, hand back and free.
+        opening, closing, per_step = NESTINGS[kind]
+        steps = 10_000 // per_step
+        yield Trial(f"{kind} at the default limit", opening * steps + b"\x00" + closing * steps, {VALUE},
+                    depth=steps * per_step)
     # One level past the limit, and at it.
     limit = 1000
     yield Trial("array at the limit", b"\x81" * limit + b"\x00", {VALUE}, depth=limit, max_depth=limit)
@@ -217,11 +223,11 @@ def every_prefix():
     rng = random.Random(SEED)
     for label, value, data in documents():
         indefinite = data[0] in (0x9F, 0xBF)
-        piece = dumps(_slice(value, 2000), indefinite)
+        piece = dumps(_slice(value, 1500), indefinite)
         for end in range(len(piece)):
             yield Trial(f"{label} piece[:{end}]", piece[:end], {ERROR})
         yield Trial(f"{label} piece", piece, {VALUE})
-        for end in sorted(rng.sample(range(len(data)), 60)):
+        for end in sorted(rng.sample(range(len(data)), 40)):
             yield Trial(f"{label}[:{end}]", data[:end], {ERROR})
         yield Trial(label, data, {VALUE})
 
