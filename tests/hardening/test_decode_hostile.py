@@ -7,11 +7,14 @@ Every trial runs in a child interpreter, once on the main thread and once
 on a thread with a 256 KiB stack, with its address space capped
 (RLIMIT_AS) at what the interpreter already maps plus ALLOWANCE and
 PER_BYTE times the input's size.  A trial passes when loads returns the
-value it should or raises CBORDecodeError; MemoryError passes only where
-a trial says so, a crash never.
+value it should or raises CBORDecodeError: none of these inputs is a
+genuine cause for MemoryError or RecursionError, so either fails it, as a
+crash does.  Keys chosen to collide in Python's hash are checked in
+process at the end.
 
 TAVREL_DECODE_DEPTH (default 1,000,000) sets the nesting of the deep
-trials, TAVREL_DECODE_MUTATIONS (default 10,000) the number of mutated
+trials on the main thread (a tenth of it on the small one),
+TAVREL_DECODE_MUTATIONS (default 10,000) the number of mutated
 documents, TAVREL_DECODE_SEED (default 8949) their seed.
 """
 import os
@@ -65,7 +68,7 @@ HUGE = [2**32 - 1, 2**64 - 1]
 
 
 @case
-def length_claims():
+def length_claims(where):
     for major in (2, 3, 4, 5):
         for claim in HUGE:
             h = head(major, claim)
@@ -77,7 +80,7 @@ def length_claims():
 
 
 @case
-def heads_claiming_all_that_is_left():
+def heads_claiming_all_that_is_left(where):
     # Each head claims every byte after it as items: together the claims are
     # quadratic in the input, so reserving even the bytes left at each level
     # would overrun the cap.
@@ -105,21 +108,22 @@ NESTINGS = {  # opening of one step, its closing, levels one step adds
 }
 
 
-def _deep(kind, truncated):
-    """DEPTH levels of one kind around a 0, or all of it but the 0 and the
-    last half of the closings; and the levels."""
+def _deep(kind, truncated, levels):
+    """levels of one kind around a 0, or all of it but the 0 and the last
+    half of the closings; and the levels."""
     opening, closing, per_step = NESTINGS[kind]
-    steps = DEPTH // per_step
+    steps = levels // per_step
     if truncated:
         return opening * steps + closing * (steps // 2), None
     return opening * steps + b"\x00" + closing * steps, steps * per_step
 
 
-@case
-def deep_nesting():
-    for kind in NESTINGS:
+def _nesting(kind):
+    def trials(where):
+        # A tenth of it already gives a 256 KiB stack under 3 bytes a level.
+        levels = DEPTH if where == "main" else DEPTH // 10
         for truncated in (False, True):
-            data, depth = _deep(kind, truncated)
+            data, depth = _deep(kind, truncated, levels)
             state = "truncated" if truncated else "complete"
             yield Trial(f"{kind} {state} default limit", data, {ERROR})
             yield Trial(f"{kind} {state} max_depth=0", data, {ERROR} if truncated else {VALUE}, depth=depth,
@@ -130,17 +134,19 @@ def deep_nesting():
         steps = 10_000 // per_step
         yield Trial(f"{kind} at the default limit", opening * steps + b"\x00" + closing * steps, {VALUE},
                     depth=steps * per_step)
-    # One level past the limit, and at it.
-    limit = 1000
-    yield Trial("array at the limit", b"\x81" * limit + b"\x00", {VALUE}, depth=limit, max_depth=limit)
-    yield Trial("array past the limit", b"\x81" * (limit + 1) + b"\x00", {ERROR}, max_depth=limit)
+
+    return trials
+
+
+for _kind in NESTINGS:
+    CASES["deep " + _kind] = _nesting(_kind)
 
 
 # ---- strings, chunks and breaks ---------------------------------------------------------
 
 
 @case
-def million_chunks():
+def million_chunks(where):
     yield Trial("bytes", b"\x5f" + b"\x41\x00" * CHUNKS + b"\xff", {VALUE}, size=CHUNKS)
     yield Trial("text", b"\x7f" + b"\x61a" * CHUNKS + b"\xff", {VALUE}, size=CHUNKS)
     yield Trial("empty chunks", b"\x5f" + b"\x40" * CHUNKS + b"\xff", {VALUE}, size=0)
@@ -151,7 +157,7 @@ def million_chunks():
 
 
 @case
-def misplaced_chunks_and_breaks():
+def misplaced_chunks_and_breaks(where):
     many = b"\x41\x00" * CHUNKS
     for wrong in (b"\x61a", b"\x00", b"\x20", b"\x80", b"\xa0", b"\xc6\x40", b"\xf6", b"\xf9\x00\x00"):
         yield Trial(f"bytes then {wrong.hex()}", b"\x5f" + many + wrong + b"\xff", {ERROR})
@@ -168,7 +174,7 @@ RESERVED = [major << 5 | info for major in range(8) for info in (28, 29, 30)]
 
 
 @case
-def reserved_initial_bytes():
+def reserved_initial_bytes(where):
     for byte in RESERVED:
         b = bytes([byte])
         for where, data in (("alone", b), ("array", b"\x82\x00" + b), ("indefinite array", b"\x9f" + b + b"\xff"),
@@ -217,7 +223,7 @@ def _slice(value, budget):
 
 
 @case
-def every_prefix():
+def every_prefix(where):
     from tavrel_cbor import dumps
 
     rng = random.Random(SEED)
@@ -258,7 +264,7 @@ def mutate(rng, data):
 
 
 @case
-def mutations():
+def mutations(where):
     from tavrel_cbor import dumps
 
     rng = random.Random(SEED + 1)
@@ -329,7 +335,7 @@ def run(trial, mapped):
 def run_all(name, where):
     """Every trial of one case, in this thread; the failures and the count."""
     failures, count = [], 0
-    for trial in CASES[name]():
+    for trial in CASES[name](where):
         # Read again now and then: /proc is slow next to a short trial.
         if count % 256 == 0 or len(trial.data) > 4096:
             mapped = address_space()
@@ -355,13 +361,22 @@ def child_main(name):
     print(f"done {count + again} trials, {len(failures + more)} failed")
 
 
-def needs_documents(name):
+# Faults found and not yet mended: strict, so the mend shows as XPASS.
+KNOWN_FAULTS = {
+    name: "freeing nested Tags recurses in tp_dealloc and overflows the native stack"
+    for name in ("deep tag", "deep tag-one-byte")
+}
+
+
+def marks(name):
     if name in ("every_prefix", "mutations") and not os.path.isdir(DATA_DIR):
         return pytest.mark.skip(reason=f"no benchmark documents in {DATA_DIR}")
+    if name in KNOWN_FAULTS:
+        return pytest.mark.xfail(reason=KNOWN_FAULTS[name], strict=True)
     return ()
 
 
-@pytest.mark.parametrize("name", [pytest.param(n, marks=needs_documents(n)) for n in CASES])
+@pytest.mark.parametrize("name", [pytest.param(n, marks=marks(n)) for n in CASES])
 def test_hostile_input_ends_cleanly(name):
     env = child_env(HERE)
     env["MALLOC_ARENA_MAX"] = "1"  # no per-thread arena reservations under the cap
