@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Instruction counts of one encode, from valgrind's callgrind.
+"""Instruction counts of one encode (or, --decode, one decode), from valgrind's callgrind.
 
 Default mode: instructions per document for tavrel_cbor and its peers
 (cbor2, cbrrr, msgpack, ormsgpack, msgspec, orjson; --libs to choose).  A tiny
@@ -11,6 +11,13 @@ A library whose warm-up call raises (or that is not installed) is skipped for
 that document.
 
     python bench/callgrind.py [--calls 3] [--libs tavrel_cbor,ormsgpack] [--json bench/results/callgrind.json]
+
+--decode: the same count for decoding, each library reading its own
+format of the document, made by its own encoder before the warm-up (so the
+baseline run makes it too): tavrel_cbor.loads of dumps' default output,
+cbor2.loads of our definite-length output, msgpack.unpackb,
+ormsgpack.unpackb and msgspec.msgpack.Decoder().decode of MessagePack,
+orjson.loads of JSON.
 
 --profile mode: where our instructions go, per real document.  Needs a build
 with symbols (see bench/README.md) and that interpreter in --python.  Only
@@ -79,7 +86,41 @@ except Exception as error:
 for _ in range(calls):
     encode(doc)
 """
+DECODE_DRIVER = """\
+import json, sys
+lib, path, calls = sys.argv[1], sys.argv[2], int(sys.argv[3])
+with open(path, "rb") as f:
+    doc = json.load(f)
+try:
+    import tavrel_cbor
+    if lib == "tavrel_cbor":
+        data, decode = tavrel_cbor.dumps(doc), tavrel_cbor.loads
+    elif lib == "cbor2":
+        from cbor2 import loads as decode
+        data = tavrel_cbor.dumps(doc, indefinite=False)
+    elif lib == "msgpack":
+        import msgpack
+        data, decode = msgpack.packb(doc), msgpack.unpackb
+    elif lib == "ormsgpack":
+        import ormsgpack
+        data, decode = ormsgpack.packb(doc), ormsgpack.unpackb
+    elif lib == "msgspec":
+        import msgspec.msgpack
+        data, decode = msgspec.msgpack.encode(doc), msgspec.msgpack.Decoder().decode
+    elif lib == "orjson":
+        import orjson
+        data, decode = orjson.dumps(doc), orjson.loads
+    else:
+        raise ValueError("no decoder measured for " + lib)
+    decode(data)
+except Exception as error:
+    print(f"{type(error).__name__}: {str(error)[:80]}")
+    sys.exit(3)
+for _ in range(calls):
+    decode(data)
+"""
 LIBRARIES = ("tavrel_cbor", "cbor2", "cbrrr", "msgpack", "ormsgpack", "msgspec", "orjson")
+DECODERS = ("tavrel_cbor", "cbor2", "msgpack", "ormsgpack", "msgspec", "orjson")
 PEERS = LIBRARIES[1:]
 BUCKETS = ("conversion", "walk", "writers", "growth", "float", "copy", "rest")
 # The entry of every pybind11 call, spelled twice: when both patterns match,
@@ -91,12 +132,12 @@ OBJ = re.compile(r" \[(/[^\]]*|\?\?\?)\]$")
 CALLS = re.compile(r" \([\d,]+x\)$")
 
 
-def callgrind(python, args, workdir, extra=()):
+def callgrind(python, args, workdir, extra=(), source=DRIVER):
     """Runs the driver under callgrind; returns the output file stem."""
     lib, path, calls = args
     out = Path(workdir) / f"cg.{lib}.{Path(path).stem}.{calls}"
     driver = Path(workdir) / "driver.py"
-    driver.write_text(DRIVER)
+    driver.write_text(source)
     cmd = ["valgrind", "--tool=callgrind", "--dump-instr=no", f"--callgrind-out-file={out}", *extra,
            python, str(driver), *map(str, args)]
     env = dict(os.environ, PYTHONHASHSEED="0")  # same str hashes, so the same dict work, every run
@@ -118,8 +159,9 @@ def totals(path):
     raise RuntimeError(f"no totals in {path}")
 
 
-def instructions(python, data, docs, calls, workdir, libs=LIBRARIES):
-    """Per document: instructions per encode of each library, and peer / ours (above 1: we use fewer)."""
+def instructions(python, data, docs, calls, workdir, libs=LIBRARIES, source=DRIVER):
+    """Per document: instructions per encode (or decode, with DECODE_DRIVER)
+    of each library, and peer / ours (above 1: we use fewer)."""
     results = {}
     print(f"{'document':<14}{'values':>9}" + "".join(f"{lib:>24}" for lib in libs) + "   (instructions, ÷ ours)")
     for doc in docs:
@@ -128,8 +170,8 @@ def instructions(python, data, docs, calls, workdir, libs=LIBRARIES):
             row = {"values": count_values(json.load(f)), "ratios": {}, "skipped": {}}
         for lib in libs:
             try:
-                base = totals(callgrind(python, (lib, path, 0), workdir))
-                run = totals(callgrind(python, (lib, path, calls), workdir))
+                base = totals(callgrind(python, (lib, path, 0), workdir, source=source))
+                run = totals(callgrind(python, (lib, path, calls), workdir, source=source))
             except Skip as why:
                 row[lib] = None
                 row["skipped"][lib] = str(why)
@@ -250,6 +292,7 @@ def main(argv=None):
     parser.add_argument("--calls", type=int, default=3, help="timed calls after the warm-up")
     parser.add_argument("--libs", help=f"comma-separated, from {','.join(LIBRARIES)} (default: all)")
     parser.add_argument("--profile", action="store_true", help="attribute our instructions to buckets")
+    parser.add_argument("--decode", action="store_true", help="count decoding instead of encoding")
     parser.add_argument("--json", type=Path, help="write (or update) results in this file")
     parser.add_argument("--keep", type=Path, help="keep callgrind outputs in this directory")
     args = parser.parse_args(argv)
@@ -262,11 +305,13 @@ def main(argv=None):
         if args.profile:
             found = profile(args.python, args.data, docs, workdir)
         else:
-            libs = args.libs.split(",") if args.libs else LIBRARIES
-            unknown = [lib for lib in libs if lib not in LIBRARIES]
+            known = DECODERS if args.decode else LIBRARIES
+            libs = args.libs.split(",") if args.libs else known
+            unknown = [lib for lib in libs if lib not in known]
             if unknown:
                 parser.error(f"unknown libraries {unknown}")
-            found = instructions(args.python, args.data, docs, args.calls, workdir, libs)
+            found = instructions(args.python, args.data, docs, args.calls, workdir, libs,
+                                 DECODE_DRIVER if args.decode else DRIVER)
     finally:
         if args.keep is None:
             shutil.rmtree(workdir, ignore_errors=True)
@@ -278,7 +323,7 @@ def main(argv=None):
         versions = json.loads(subprocess.run([args.python, "-c", probe, *LIBRARIES], capture_output=True,
                                              text=True).stdout)
         versions["valgrind"] = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
-        saved["profile" if args.profile else "instructions"] = {
+        saved["profile" if args.profile else "decode_instructions" if args.decode else "instructions"] = {
             "python": args.python, "versions": versions,
             "calls": 1 if args.profile else args.calls, "documents": found}
         args.json.parent.mkdir(parents=True, exist_ok=True)

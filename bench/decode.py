@@ -9,14 +9,27 @@ machine details are bench.py's.
     python bench/decode.py
     python bench/decode.py --quick --only twitter,call_int
     python bench/decode.py --json bench/results/decode-311.json
+    python bench/decode.py --rss --only twitter,citm_catalog,canada,records
+
+--rss also measures, in one fresh process per runner and workload, the peak
+resident memory of one call over what its result keeps: the input is made
+first, freed memory is handed back (malloc_trim), the runner decodes a tiny
+input of its format (lazy set-up), the kernel's high-water mark is reset
+(/proc/self/clear_refs), then one call; VmHWM and VmRSS are read after it.
+1.0 means the call needed nothing beside the result; the input is not
+counted.
 """
 import argparse
+import ctypes
+import ctypes.util
 import gc
 import importlib
 import json
 import random
+import re
 import statistics
 import string
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -122,14 +135,54 @@ def bench_workload(name, value, repeat, target):
     return result
 
 
+def status_kib(field):
+    match = re.search(rf"^{field}:\s+(\d+) kB", Path("/proc/self/status").read_text(), re.M)
+    return int(match.group(1))
+
+
+def rss_child(name, runner, data, seed, scale):
+    """Peak RSS of one call of runner over what its result keeps (see the top)."""
+    value = build(name, data, seed, scale)
+    found, notes = runners(value)
+    chosen = [(fn, encoded) for r, fn, encoded in found if r == runner]
+    if not chosen:
+        return {"skipped": notes.get(runner, "unknown runner")}
+    fn, encoded = chosen[0]
+    tiny = [(fn, t) for r, fn, t in runners([1, "a", {"k": 1.5}])[0] if r == runner][0]
+    del value, found
+    tiny[0](tiny[1])
+    gc.collect()
+    gc.disable()
+    libc = ctypes.util.find_library("c")
+    if libc:
+        ctypes.CDLL(libc).malloc_trim(0)
+    Path("/proc/self/clear_refs").write_text("5")
+    before = status_kib("VmRSS")
+    out = fn(encoded)
+    peak, kept = status_kib("VmHWM") - before, status_kib("VmRSS") - before
+    del out
+    return {"peak_kib": peak, "kept_kib": kept, "ratio": peak / kept if kept > 0 else None}
+
+
+def rss_of(name, runner, args, scale):
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--rss-child", name, runner, "--data", str(args.data),
+           "--seed", str(args.seed), "--scale", str(scale)]
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    if done.returncode != 0:
+        return {"skipped": (done.stderr.strip().splitlines() or ["child failed"])[-1]}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
 def print_workload(result):
     print(f"\n== {result['name']} ({result['values']:,} values) ==")
-    print(f"{'runner':<24}{'CPU/call':>12}{'ns/value':>10}{'in bytes':>12}{'÷ours':>8}{'peak/result':>13}")
+    print(f"{'runner':<24}{'CPU/call':>12}{'ns/value':>10}{'in bytes':>12}{'÷ours':>8}{'peak/result':>13}"
+          f"  {'RSS peak/result':<22}")
     for run in result["runs"]:
-        mem = run["memory"]
+        mem, rss = run["memory"], run.get("rss") or {}
         peak = "—" if not mem or mem["ratio"] is None else f"{mem['ratio']:.2f}"
+        rss_ratio = "—" if rss.get("ratio") is None else f"{rss['ratio']:.2f} of {rss['kept_kib']:,} KiB"
         print(f"{run['name']:<24}{fmt_time(run['cpu_s']):>12}{run['ns_per_value']:>10.1f}{run['in_bytes']:>12,}"
-              f"{fmt_ratio(run['ratio_cpu']):>8}{peak:>13}")
+              f"{fmt_ratio(run['ratio_cpu']):>8}{peak:>13}  {rss_ratio:<22}")
     for runner, note in result["skipped"].items():
         print(f"  skipped {runner}: {note}")
 
@@ -137,8 +190,8 @@ def print_workload(result):
 def print_summary(results):
     peers = [p[0] for p in PEERS]
     print("\n== CPU time ratios, peer / ours (ours: default framing); >= 1: we are faster ==")
-    print(f"| workload | ours CPU | ours, definite | {' | '.join(peers)} | peak/result, ours |")
-    print("|---|---|---|" + "---|" * len(peers) + "---|")
+    print(f"| workload | ours CPU | ours, definite | {' | '.join(peers)} | peak/result, ours | RSS peak/result |")
+    print("|---|---|---|" + "---|" * len(peers) + "---|---|")
     for w in results:
         runs = {r["name"]: r for r in w["runs"]}
         if OURS not in runs:
@@ -146,7 +199,9 @@ def print_summary(results):
         cells = [fmt_ratio(runs[p]["ratio_cpu"]) if p in runs else "—" for p in (OURS_DEFINITE, *peers)]
         mem = runs[OURS]["memory"]
         peak = "—" if not mem or mem["ratio"] is None else f"{mem['ratio']:.2f}"
-        print(f"| {w['name']} | {fmt_time(runs[OURS]['cpu_s'])} | {' | '.join(cells)} | {peak} |")
+        rss = (runs[OURS].get("rss") or {}).get("ratio")
+        rss = "—" if rss is None else f"{rss:.2f}"
+        print(f"| {w['name']} | {fmt_time(runs[OURS]['cpu_s'])} | {' | '.join(cells)} | {peak} | {rss} |")
 
 
 def main(argv=None):
@@ -158,7 +213,13 @@ def main(argv=None):
     parser.add_argument("--only", help="comma-separated workload names")
     parser.add_argument("--seed", type=int, default=20261208)
     parser.add_argument("--json", type=Path, help="write all results to this file")
+    parser.add_argument("--rss", action="store_true", help="also peak RSS per call, a fresh process per runner")
+    parser.add_argument("--rss-child", nargs=2, metavar=("WORKLOAD", "RUNNER"), help=argparse.SUPPRESS)
+    parser.add_argument("--scale", type=float, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.rss_child:
+        print(json.dumps(rss_child(*args.rss_child, args.data, args.seed, args.scale)))
+        return
     repeat, scale, target = (min(args.repeat, 3), 0.1, min(args.target, 0.05)) if args.quick else \
         (args.repeat, 1.0, args.target)
     names = [n.strip() for n in args.only.split(",")] if args.only else list(WORKLOADS)
@@ -172,6 +233,9 @@ def main(argv=None):
     results = []
     for name in names:
         results.append(bench_workload(name, build(name, args.data, args.seed, scale), repeat, target))
+        if args.rss and name not in PER_CALL:
+            for run in results[-1]["runs"]:
+                run["rss"] = rss_of(name, run["name"], args, scale)
         print_workload(results[-1])
     print_summary(results)
     elapsed = time.perf_counter() - started
