@@ -16,7 +16,7 @@ from support.helpers import norm
 from support.model import head, sized_head
 from tavrel_cbor import Simple, Tag, dumps, loads, undefined
 
-SETTINGS = settings(derandomize=True, max_examples=400, deadline=None, database=None)
+SETTINGS = settings(derandomize=True, max_examples=250, deadline=None, database=None)
 
 ints = st.integers(-(2**63), 2**64 - 1) | st.sampled_from([0, 23, 24, 255, 256, 2**32, 2**64 - 1, -(2**63), -25])
 floats = st.floats() | st.floats(width=32) | st.floats(width=16)
