@@ -33,8 +33,17 @@ public:
 
     // A new reference to the str of p[0, n), n <= kMaxSize, valid UTF-8.
     PyObject *get(const uint8_t *p, size_t n, bool ascii) {
-        Slot &slot = slots_[slot_of(p, n)];
-        if (slot.str != nullptr && slot.size == n && std::memcmp(slot.bytes, p, n) == 0) {
+        uint64_t head = 0, tail = 0;
+        // Keys up to 16 bytes are held whole by these two words.
+        if (n >= 8) {
+            std::memcpy(&head, p, 8);
+            std::memcpy(&tail, p + n - 8, 8);
+        } else {
+            for (size_t i = 0; i < n; ++i) head = head << 8 | p[i];
+        }
+        Slot &slot = slots_[slot_of(head, tail, n)];
+        if (slot.str != nullptr && slot.size == n && slot.head == head && slot.tail == tail &&
+            (n <= 16 || std::memcmp(slot.middle, p + 8, n - 16) == 0)) {
             Py_INCREF(slot.str);
             return slot.str;
         }
@@ -44,7 +53,9 @@ public:
         PyObject *old = slot.str;
         slot.str = str;
         slot.size = static_cast<uint8_t>(n);
-        std::memcpy(slot.bytes, p, n);
+        slot.head = head;
+        slot.tail = tail;
+        if (n > 16) std::memcpy(slot.middle, p + 8, n - 16);
         Py_XDECREF(old);
         return str;
     }
@@ -52,18 +63,12 @@ public:
 private:
     struct Slot {
         PyObject *str = nullptr;
+        uint64_t head = 0, tail = 0;
         uint8_t size = 0;
-        uint8_t bytes[kMaxSize];
+        uint8_t middle[kMaxSize - 16];  // the bytes between head and tail
     };
 
-    static size_t slot_of(const uint8_t *p, size_t n) {
-        uint64_t head = 0, tail = 0;
-        if (n >= 8) {
-            std::memcpy(&head, p, 8);
-            std::memcpy(&tail, p + n - 8, 8);
-        } else {
-            for (size_t i = 0; i < n; ++i) head = head << 8 | p[i];
-        }
+    static size_t slot_of(uint64_t head, uint64_t tail, size_t n) {
         const uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n;
         return static_cast<size_t>((mixed ^ (mixed >> 29)) * 0xBF58476D1CE4E5B9ull >> 54) & (kSlots - 1);
     }

@@ -149,18 +149,13 @@ bool Builder::simple(uint8_t value) {
     return push(known);
 }
 
-bool Builder::key(uint8_t initial, size_t offset) {
-    const uint8_t major = initial >> 5;
-    if (major >= 4 && major <= 6) {
-        if (major == 5) return refuse(kMapKeyText, offset);
-        if (!options_.unsafe_keys) {
-            const std::string what = std::string(kRefusedKeyText) + kind_of(major) + kRefusedKeyTail;
-            return refuse(what.c_str(), offset);
-        }
-        if (major == 4 && PyList_CheckExact(values_.back()) && !replace_top(freeze(values_.back()))) return false;
+bool Builder::checked_key(uint8_t major, size_t offset) {
+    if (major == 5) return refuse(kMapKeyText, offset);
+    if (!options_.unsafe_keys) {
+        const std::string what = std::string(kRefusedKeyText) + kind_of(major) + kRefusedKeyTail;
+        return refuse(what.c_str(), offset);
     }
-    key_offsets_.push_back(offset);
-    return true;
+    return major != 4 || !PyList_CheckExact(values_.back()) || replace_top(freeze(values_.back()));
 }
 
 bool Builder::map(size_t pairs, size_t offset) {

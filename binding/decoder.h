@@ -27,7 +27,7 @@ class Builder {
 public:
     Builder(DecodeState &state, const LoadsOptions &options) : state_(state), options_(options) {}
     ~Builder() {
-        for (PyObject *value : values_) Py_DECREF(value);
+        for (size_t i = 0; i < values_.size(); ++i) Py_DECREF(values_[i]);
     }
     Builder(const Builder &) = delete;
     Builder &operator=(const Builder &) = delete;
@@ -77,7 +77,16 @@ public:
 
     bool map(size_t pairs, size_t offset);
     bool tag(uint64_t number, size_t offset);
-    bool key(uint8_t initial, size_t offset);
+
+    // Scalar keys always pass; arrays, maps and tags are looked at.
+    TAVREL_HOT_INLINE bool key(uint8_t initial, size_t offset) {
+        const uint8_t major = initial >> 5;
+        if ((major < 4 || major == 7) || checked_key(major, offset)) {
+            key_offsets_.push_back(offset);
+            return true;
+        }
+        return false;
+    }
 
 private:
     TAVREL_HOT_INLINE bool push(PyObject *value) {
@@ -100,13 +109,14 @@ private:
     bool date_text(size_t offset);
     bool epoch(size_t offset);
     bool refuse(const char *what, size_t offset);
+    bool checked_key(uint8_t major, size_t offset);
 
     DecodeState &state_;
     const LoadsOptions &options_;
     // Values made and not yet taken into their container, with a reference each.
-    std::vector<PyObject *> values_;
+    decoding::SmallStack<PyObject *, 64> values_;
     // The offsets of the keys of the maps being read, for the errors that name one.
-    std::vector<size_t> key_offsets_;
+    decoding::SmallStack<size_t, 32> key_offsets_;
 };
 
 }  // namespace tavrel

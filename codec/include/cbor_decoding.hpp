@@ -31,7 +31,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 #ifndef TAVREL_HOT_INLINE
@@ -157,6 +160,53 @@ inline bool valid_utf8(const uint8_t *s, size_t n, bool &ascii) {
 
 // ---- The walk --------------------------------------------------------------
 
+// A stack of plain values whose first N live inside it: a small document
+// costs no allocation at all, a deep one grows by doubling.  Throws
+// std::bad_alloc when it cannot grow.
+template <class T, size_t N>
+class SmallStack {
+    static_assert(std::is_trivially_copyable<T>::value, "moved with memcpy");
+
+public:
+    SmallStack() = default;
+    SmallStack(const SmallStack &) = delete;
+    SmallStack &operator=(const SmallStack &) = delete;
+    ~SmallStack() {
+        if (data_ != inline_) std::free(data_);
+    }
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T *data() { return data_; }
+    T &back() { return data_[size_ - 1]; }
+    T &operator[](size_t i) { return data_[i]; }
+    void clear() { size_ = 0; }
+    void pop_back() { --size_; }
+    // Only ever shrinks.
+    void resize(size_t size) { size_ = size; }
+    TAVREL_HOT_INLINE void push_back(const T &value) {
+        if (size_ == capacity_) grow();
+        data_[size_++] = value;
+    }
+
+private:
+    void grow() {
+        const size_t capacity = capacity_ * 2;
+        if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        T *grown = static_cast<T *>(std::malloc(capacity * sizeof(T)));
+        if (grown == nullptr) throw std::bad_alloc();
+        std::memcpy(static_cast<void *>(grown), data_, size_ * sizeof(T));
+        if (data_ != inline_) std::free(data_);
+        data_ = grown;
+        capacity_ = capacity;
+    }
+
+    T inline_[N];
+    T *data_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = N;
+};
+
 // An open array, map or tag.
 struct Frame {
     uint64_t count;  // definite: items (a map's keys and values both); tag: its number
@@ -166,10 +216,10 @@ struct Frame {
     bool indefinite;
 };
 
-// Reused between calls by a caller that decodes often: the frames and the
-// joined chunks of an indefinite string.
+// The walk's own memory: the open frames and the joined chunks of an
+// indefinite string.
 struct Scratch {
-    std::vector<Frame> frames;
+    SmallStack<Frame, 32> frames;
     std::vector<uint8_t> chunks;
 };
 
@@ -197,7 +247,7 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
     const uint8_t *p = data;
     const uint8_t *const end = data + size;
     const size_t limit = max_depth != 0 ? max_depth : SIZE_MAX;
-    std::vector<Frame> &frames = scratch.frames;
+    SmallStack<Frame, 32> &frames = scratch.frames;
     frames.clear();
 
     for (;;) {
