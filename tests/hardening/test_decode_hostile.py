@@ -437,3 +437,33 @@ def test_unsafe_keys_opt_in_builds_the_dict(kind):
     # Named at the second copy of the key.
     with pytest.raises(CBORDecodeError, match=r" at byte %d\Z" % (len(twice) - len(make(1)) - 1)):
         loads(twice, unsafe_keys=True)
+
+
+# ---- what a deep result meets afterwards ---------------------------------------------------
+
+DEEP_TAG_CHILD = r"""
+import os, sys, tavrel_cbor
+from support.helpers import in_small_thread
+value = tavrel_cbor.loads(b"\xd8\x20" * 9999 + b"\x00")
+other = tavrel_cbor.loads(b"\xd8\x20" * 9999 + b"\x00")
+
+def call(fn):
+    try:
+        fn()
+        return "ok"
+    except RecursionError:
+        return "RecursionError"
+
+print(in_small_thread(call, lambda: repr(value)), in_small_thread(call, lambda: value == other), flush=True)
+os._exit(0)  # the values are not freed here: freeing is the deep_nesting cases' concern
+"""
+
+
+@pytest.mark.xfail(reason="repr of a Tag recurses without a native stack guard", strict=True)
+def test_repr_and_equality_of_a_deep_tag_on_a_small_stack():
+    """A Tag as deep as the default limit allows, shown and compared on a
+    256 KiB thread: the result or RecursionError, as a tuple that deep gives."""
+    proc = subprocess.run([sys.executable, "-c", DEEP_TAG_CHILD], env=child_env(HERE), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, f"child died with {proc.returncode}"
+    assert set(proc.stdout.split()) <= {"ok", "RecursionError"}, proc.stdout
