@@ -66,11 +66,13 @@ int tag_clear(PyObject *self) {
 }
 
 void tag_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    TAVREL_TRASHCAN_BEGIN(self, tag_dealloc)
+    PyTypeObject *type = Py_TYPE(self);
     tag_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    TAVREL_TRASHCAN_END(self)
 }
 
 PyObject *tag_repr(PyObject *self) {
@@ -85,12 +87,14 @@ PyObject *tag_richcompare(PyObject *self, PyObject *other, int op) {
     return PyBool_FromLong((equal == 1) == (op == Py_EQ));
 }
 
-// The hash of (number, value): unhashable when the value is.
+// The hash of (number, value): unhashable when the value is.  Nested Tags
+// hash one native frame per level, so the depth is the interpreter's to limit.
 Py_hash_t tag_hash(PyObject *self) {
+    if (Py_EnterRecursiveCall(" while hashing a Tag") != 0) return -1;
     PyObject *pair = PyTuple_Pack(2, as_tag(self)->number, as_tag(self)->value);
-    if (pair == nullptr) return -1;
-    const Py_hash_t hash = PyObject_Hash(pair);
-    Py_DECREF(pair);
+    const Py_hash_t hash = pair != nullptr ? PyObject_Hash(pair) : -1;
+    Py_XDECREF(pair);
+    Py_LeaveRecursiveCall();
     return hash;
 }
 
@@ -98,19 +102,19 @@ PyObject *tag_reduce(PyObject *self, PyObject *) {
     return Py_BuildValue("O(OO)", Py_TYPE(self), as_tag(self)->number, as_tag(self)->value);
 }
 
-PyObject *tag_number(PyObject *self, void *) {
+PyObject *tag_get_number(PyObject *self, void *) {
     Py_INCREF(as_tag(self)->number);
     return as_tag(self)->number;
 }
 
-PyObject *tag_value(PyObject *self, void *) {
+PyObject *tag_get_value(PyObject *self, void *) {
     Py_INCREF(as_tag(self)->value);
     return as_tag(self)->value;
 }
 
 PyGetSetDef tag_getset[] = {
-    {"number", tag_number, nullptr, "The tag number, 0 ... 2**64-1.", nullptr},
-    {"value", tag_value, nullptr, "The tagged value.", nullptr},
+    {"number", tag_get_number, nullptr, "The tag number, 0 ... 2**64-1.", nullptr},
+    {"value", tag_get_value, nullptr, "The tagged value.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -134,8 +138,7 @@ PyType_Slot tag_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec tag_spec = {"tavrel_cbor.Tag", sizeof(TagObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                        tag_slots};
+PyType_Spec tag_spec = {"tavrel_cbor.Tag", sizeof(TagObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, tag_slots};
 
 // ---- Simple(value) ---------------------------------------------------------
 
@@ -250,14 +253,15 @@ PyType_Slot undefined_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec undefined_spec = {"tavrel_cbor.UndefinedType", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
-                              undefined_slots};
+PyType_Spec undefined_spec = {"tavrel_cbor.UndefinedType", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, undefined_slots};
 
 constexpr const char *kErrorDoc =
     "Raised by loads for input that is not exactly one well-formed CBOR data item, or that it refuses; "
     "the message ends with the byte offset of the item at fault.";
 
-void release_state(PyObject *capsule) { delete static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, kCapsuleName)); }
+void release_state(PyObject *capsule) {
+    delete static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
 
 // Adds obj to the module under name, keeping the reference it is given.
 bool add(PyObject *module, const char *name, PyObject *obj) {
@@ -328,6 +332,8 @@ PyObject *make_decode_state(PyObject *module) {
 PyObject *make_tag(const DecodeState &state, PyObject *number, PyObject *value) {
     return new_tag(state.tag_type, number, value);
 }
+
+PyObject *tag_value(PyObject *tag) { return as_tag(tag)->value; }
 
 PyObject *make_simple(const DecodeState &state, uint8_t value) { return new_simple(state.simple_type, value); }
 

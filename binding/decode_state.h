@@ -108,6 +108,9 @@ inline DecodeState *decode_state(PyObject *capsule) {
     return static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, "tavrel_cbor.decode_state"));
 }
 
+// The value of a Tag, borrowed.
+PyObject *tag_value(PyObject *tag);
+
 // Tag(number, value) and Simple(value) as loads makes them; new references.
 PyObject *make_tag(const DecodeState &state, PyObject *number, PyObject *value);
 PyObject *make_simple(const DecodeState &state, uint8_t value);

@@ -2,6 +2,8 @@
 #include "decoder.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "errors.h"
 
@@ -28,8 +30,8 @@ bool digits(const char *s, int count, int &out) {
 bool parse_rfc3339(const char *s, size_t n, DateTime &t) {
     if (n < 20 || s[4] != '-' || s[7] != '-' || (s[10] != 'T' && s[10] != 't') || s[13] != ':' || s[16] != ':')
         return false;
-    if (!digits(s, 4, t.year) || !digits(s + 5, 2, t.month) || !digits(s + 8, 2, t.day) ||
-        !digits(s + 11, 2, t.hour) || !digits(s + 14, 2, t.minute) || !digits(s + 17, 2, t.second))
+    if (!digits(s, 4, t.year) || !digits(s + 5, 2, t.month) || !digits(s + 8, 2, t.day) || !digits(s + 11, 2, t.hour) ||
+        !digits(s + 14, 2, t.minute) || !digits(s + 17, 2, t.second))
         return false;
     size_t i = 19;
     t.microsecond = 0;
@@ -105,6 +107,44 @@ PyObject *freeze(PyObject *root) {
     }
 }
 
+// Whether a key nests arrays (lists or tuples) and Tags more than `limit`
+// levels deep; walked without recursion.  Python hashes such a key one
+// native frame per level, with no guard for tuples.
+bool nests_deeper(PyObject *key, PyTypeObject *tag_type, size_t limit) {
+    struct Level {
+        PyObject *container;
+        Py_ssize_t next;
+    };
+    std::vector<Level> open;
+    auto enter = [&](PyObject *item) {
+        if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || Py_TYPE(item) == tag_type) {
+            open.push_back(Level{item, 0});
+            return open.size() > limit;
+        }
+        return false;
+    };
+    if (enter(key)) return true;
+    while (!open.empty()) {
+        Level &top = open.back();
+        PyObject *c = top.container;
+        PyObject *item = nullptr;
+        if (Py_TYPE(c) == tag_type) {
+            if (top.next++ == 0) item = tag_value(c);
+        } else {
+            const Py_ssize_t size = PyList_CheckExact(c) ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c);
+            if (top.next < size)
+                item = PyList_CheckExact(c) ? PyList_GET_ITEM(c, top.next) : PyTuple_GET_ITEM(c, top.next);
+            ++top.next;
+        }
+        if (item == nullptr) {
+            open.pop_back();
+        } else if (enter(item)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 PyObject *Builder::invert(PyObject *n) {
@@ -130,20 +170,11 @@ bool Builder::refuse(const char *what, size_t offset) {
 bool Builder::simple(uint8_t value) {
     PyObject *known;
     switch (value) {
-        case 20:
-            known = Py_False;
-            break;
-        case 21:
-            known = Py_True;
-            break;
-        case 22:
-            known = Py_None;
-            break;
-        case 23:
-            known = state_.undefined;
-            break;
-        default:
-            return push(make_simple(state_, value));
+        case 20: known = Py_False; break;
+        case 21: known = Py_True; break;
+        case 22: known = Py_None; break;
+        case 23: known = state_.undefined; break;
+        default: return push(make_simple(state_, value));
     }
     Py_INCREF(known);
     return push(known);
@@ -153,6 +184,10 @@ bool Builder::checked_key(uint8_t major, size_t offset) {
     if (major == 5) return refuse(kMapKeyText, offset);
     if (!options_.unsafe_keys) {
         const std::string what = std::string(kRefusedKeyText) + kind_of(major) + kRefusedKeyTail;
+        return refuse(what.c_str(), offset);
+    }
+    if (nests_deeper(values_.back(), state_.tag_type, kMaxKeyNesting)) {
+        const std::string what = kKeyNestingText + std::to_string(kMaxKeyNesting) + kKeyNestingTail;
         return refuse(what.c_str(), offset);
     }
     return major != 4 || !PyList_CheckExact(values_.back()) || replace_top(freeze(values_.back()));
@@ -203,12 +238,9 @@ bool Builder::tag(uint64_t number, size_t offset) {
                                                          static_cast<size_t>(PyBytes_GET_SIZE(value)));
             return replace_top(number == 2 ? n : invert(n));
         }
-        case 0:
-            return date_text(offset);
-        case 1:
-            return epoch(offset);
-        default:
-            break;
+        case 0: return date_text(offset);
+        case 1: return epoch(offset);
+        default: break;
     }
     PyObject *number_object = PyLong_FromUnsignedLongLong(number);
     if (number_object == nullptr) return false;

@@ -16,6 +16,9 @@
 
 namespace tavrel {
 
+// The deepest a key let in by unsafe_keys may nest arrays and tags.
+constexpr size_t kMaxKeyNesting = 100;
+
 struct LoadsOptions {
     PyObject *tag_hook = nullptr;     // null for None
     PyObject *object_hook = nullptr;  // null for None

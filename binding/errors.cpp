@@ -126,46 +126,28 @@ void set_decode_fault(PyObject *type, const decoding::Result &r, size_t max_dept
     using decoding::Fault;
     std::string what;
     switch (r.fault) {
-        case Fault::kTruncated:
-            what = kTruncatedText;
-            break;
+        case Fault::kTruncated: what = kTruncatedText; break;
         case Fault::kTruncatedString:
-            what = std::string(kTruncatedText) + ": " + string_kind(r.major) + " of " + std::to_string(r.first) + " bytes needs " +
-                   std::to_string(r.second) + " more";
+            what = std::string(kTruncatedText) + ": " + string_kind(r.major) + " of " + std::to_string(r.first) +
+                   " bytes needs " + std::to_string(r.second) + " more";
             break;
         case Fault::kTruncatedCount:
             what = std::string(kTruncatedText) + ": " + (r.major == 4 ? "array of " : "map of ") +
-                   std::to_string(r.first) + (r.major == 4 ? " items" : " pairs") + " in " +
-                   std::to_string(r.second) + " bytes";
+                   std::to_string(r.first) + (r.major == 4 ? " items" : " pairs") + " in " + std::to_string(r.second) +
+                   " bytes";
             break;
-        case Fault::kInitialByte:
-            what = "invalid initial byte " + hex_byte(r.first);
-            break;
-        case Fault::kBreak:
-            what = kBreakText;
-            break;
-        case Fault::kMapBreak:
-            what = kMapBreakText;
-            break;
+        case Fault::kInitialByte: what = "invalid initial byte " + hex_byte(r.first); break;
+        case Fault::kBreak: what = kBreakText; break;
+        case Fault::kMapBreak: what = kMapBreakText; break;
         case Fault::kChunk:
             what = "invalid chunk " + hex_byte(r.first) + " in an indefinite-length " + string_kind(r.major);
             break;
-        case Fault::kUtf8:
-            what = kUtf8Text;
-            break;
-        case Fault::kSimple:
-            what = kSimpleText;
-            break;
-        case Fault::kDepth:
-            what = "nesting deeper than max_depth=" + std::to_string(max_depth);
-            break;
-        case Fault::kTrailing:
-            what = kTrailingText;
-            break;
+        case Fault::kUtf8: what = kUtf8Text; break;
+        case Fault::kSimple: what = kSimpleText; break;
+        case Fault::kDepth: what = "nesting deeper than max_depth=" + std::to_string(max_depth); break;
+        case Fault::kTrailing: what = kTrailingText; break;
         case Fault::kNone:
-        case Fault::kBuilder:
-            PyErr_SetString(PyExc_SystemError, "no decode fault to report");
-            return;
+        case Fault::kBuilder: PyErr_SetString(PyExc_SystemError, "no decode fault to report"); return;
     }
     set_decode_error(type, what.c_str(), r.offset);
 }

@@ -55,6 +55,9 @@ inline constexpr const char *kTrailingText = "trailing bytes after the data item
 inline constexpr const char *kDuplicateKeyText = "duplicate map key";
 inline constexpr const char *kMapKeyText = "map key of type map is unhashable";
 inline constexpr const char *kUnhashableKeyText = "unhashable map key";
+// Followed by the limit, then kKeyNestingTail.
+inline constexpr const char *kKeyNestingText = "map key nested more than ";
+inline constexpr const char *kKeyNestingTail = " levels deep";
 // Followed by the kind ("array" or "tag"), then kRefusedKeyTail.
 inline constexpr const char *kRefusedKeyText = "map key of type ";
 inline constexpr const char *kRefusedKeyTail = " is refused: pass unsafe_keys=True for trusted input";

@@ -252,6 +252,16 @@ inline Py_ssize_t exact_dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict)
 
 inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n) { return _PyLong_FromByteArray(p, n, 0, 0); }
 
+// Around the body of a container's dealloc, so that freeing a long chain of
+// them (a million nested Tags) is not one native frame per link.
+#if PY_VERSION_HEX >= 0x03080000
+#define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_BEGIN(op, dealloc)
+#define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_END
+#else
+#define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+#endif
+
 // From 3.8 on, the int conversions call __index__ themselves.
 constexpr bool kIntConversionsSkipIndex = PY_VERSION_HEX < 0x03080000;
 

@@ -171,6 +171,10 @@ inline int own_truth(PyObject *obj) { return PyObject_HasAttrString(obj, "__bool
 
 constexpr bool kIntConversionsSkipIndex = true;
 
+// PyPy frees through its own collector; the macros keep the same shape.
+#define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+
 inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
     return PyUnicode_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
 }

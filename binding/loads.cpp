@@ -137,8 +137,7 @@ PyObject *decode(DecodeState &state, PyObject *data, const LoadsOptions &options
     if (!input.ok()) return nullptr;
     Builder builder(state, options);
     decoding::Scratch scratch;
-    const decoding::Result result =
-        decoding::decode(input.data(), input.size(), options.max_depth, builder, scratch);
+    const decoding::Result result = decoding::decode(input.data(), input.size(), options.max_depth, builder, scratch);
     if (result.fault == decoding::Fault::kNone) return builder.take_result();
     if (result.fault != decoding::Fault::kBuilder) set_decode_fault(state.error, result, options.max_depth);
     return nullptr;

@@ -52,8 +52,9 @@ const char *doc_of(const char *signed_doc) {
 // The function object refers to its method record for as long as it lives,
 // and a module initialised this way is never unloaded: the record is made
 // once per import and kept, as pybind11 keeps its own.
-PyObject *make_function(PyObject *module, PyObject *self, const char *name, _PyCFunctionFastWithKeywords entry,
-                        const char *doc) {
+using FastEntry = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+PyObject *make_function(PyObject *module, PyObject *self, const char *name, FastEntry entry, const char *doc) {
     auto *record = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
                                    METH_FASTCALL | METH_KEYWORDS, doc};
     py::object module_name = py::reinterpret_borrow<py::object>(module).attr("__name__");
@@ -65,7 +66,9 @@ PyObject *make_function(PyObject *module, PyObject *self, const char *name, _PyC
     return function;
 }
 
-PyObject *make_dumps(PyObject *module) { return make_function(module, module, "dumps", &tavrel::dumps_entry, kDumpsDoc); }
+PyObject *make_dumps(PyObject *module) {
+    return make_function(module, module, "dumps", &tavrel::dumps_entry, kDumpsDoc);
+}
 
 }  // namespace
 

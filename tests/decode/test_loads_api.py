@@ -11,7 +11,7 @@ import struct
 import pytest
 
 import tavrel_cbor
-from support.helpers import PYPY, ident, raises_exact
+from support.helpers import PYPY, ident, in_small_thread, raises_exact
 from support.texts import decode_error, refused_key
 from tavrel_cbor import CBORDecodeError, Simple, Tag, dump, dumps, load, loads, undefined
 
@@ -362,15 +362,29 @@ def test_unhashable_keys_even_when_unsafe(key, what):
         loads(h("a1" + key + "00"), unsafe_keys=True)
 
 
-def test_unsafe_array_keys_nest_as_tuples_without_recursion():
-    depth = 50_000
-    key = b"\x81" * depth + b"\x00"
-    value = loads(b"\xa1" + key + b"\x00", unsafe_keys=True, max_depth=0)
-    (key_value,) = value
-    for _ in range(depth):
-        assert type(key_value) is tuple
-        (key_value,) = key_value
-    assert key_value == 0
+@pytest.mark.parametrize("level", ["81", "c6", "82 00"], ids=["array", "tag", "pair"])
+def test_unsafe_keys_nest_at_most_100_levels(level):
+    def key(depth):
+        return h(level) * depth + b"\x00"
+
+    (ok,) = loads(b"\xa1" + key(100) + b"\x00", unsafe_keys=True)
+    for _ in range(100):
+        assert type(ok) in (tuple, Tag)
+        ok = ok[-1] if type(ok) is tuple else ok.value
+    assert ok == 0
+    with raises_exact(CBORDecodeError, decode_error("map key nested more than 100 levels deep", 1)):
+        loads(b"\xa1" + key(101) + b"\x00", unsafe_keys=True, max_depth=0)
+
+
+def test_deep_tags_are_freed_and_hashed_without_exhausting_the_stack():
+    def deep():
+        value = loads(b"\xc6" * 200_000 + b"\x00", max_depth=0)
+        with pytest.raises(RecursionError):
+            hash(value)
+        del value
+        return True
+
+    assert in_small_thread(deep)
 
 
 def test_true_and_one_are_the_same_key():
