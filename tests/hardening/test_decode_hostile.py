@@ -361,18 +361,9 @@ def child_main(name):
     print(f"done {count + again} trials, {len(failures + more)} failed")
 
 
-# Faults found and not yet mended: strict, so the mend shows as XPASS.
-KNOWN_FAULTS = {
-    name: "freeing nested Tags recurses in tp_dealloc and overflows the native stack"
-    for name in ("deep tag", "deep tag-one-byte")
-}
-
-
 def marks(name):
     if name in ("every_prefix", "mutations") and not os.path.isdir(DATA_DIR):
         return pytest.mark.skip(reason=f"no benchmark documents in {DATA_DIR}")
-    if name in KNOWN_FAULTS:
-        return pytest.mark.xfail(reason=KNOWN_FAULTS[name], strict=True)
     return ()
 
 
