@@ -4,11 +4,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include "native_stack.h"
+
 namespace tavrel {
 
 namespace {
-
-constexpr const char *kCapsuleName = "tavrel_cbor.decode_state";
 
 // ---- Tag(number, value) ----------------------------------------------------
 
@@ -65,22 +65,50 @@ int tag_clear(PyObject *self) {
     return 0;
 }
 
+// A chain of Tags, each the only owner of the next (a million nested tags
+// from loads), is taken apart here one link at a time; PyPy has no
+// trashcan to defer deep frees.
 void tag_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     TAVREL_TRASHCAN_BEGIN(self, tag_dealloc)
     PyTypeObject *type = Py_TYPE(self);
+    PyObject *value = as_tag(self)->value;
+    as_tag(self)->value = nullptr;
+    while (value != nullptr && Py_TYPE(value) == type && Py_REFCNT(value) == 1) {
+        PyObject *next = as_tag(value)->value;
+        as_tag(value)->value = nullptr;
+        Py_DECREF(value);
+        value = next;
+    }
+    Py_XDECREF(value);
     tag_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
     TAVREL_TRASHCAN_END(self)
 }
 
+// Nested Tags are repr'd, compared and hashed one native frame or more per
+// level; the interpreter's recursion limit is too coarse to keep a small
+// thread stack from running out, so each level checks what is left.
+bool stack_has_room() {
+    try {
+        NativeStack stack;
+        stack.check_before_python();
+        return true;
+    } catch (pybind11::error_already_set &error) {
+        error.restore();
+        return false;
+    }
+}
+
 PyObject *tag_repr(PyObject *self) {
+    if (!stack_has_room()) return nullptr;
     return PyUnicode_FromFormat("Tag(%R, %R)", as_tag(self)->number, as_tag(self)->value);
 }
 
 PyObject *tag_richcompare(PyObject *self, PyObject *other, int op) {
     if (Py_TYPE(other) != Py_TYPE(self) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    if (!stack_has_room()) return nullptr;
     int equal = PyObject_RichCompareBool(as_tag(self)->number, as_tag(other)->number, Py_EQ);
     if (equal == 1) equal = PyObject_RichCompareBool(as_tag(self)->value, as_tag(other)->value, Py_EQ);
     if (equal < 0) return nullptr;
@@ -90,7 +118,7 @@ PyObject *tag_richcompare(PyObject *self, PyObject *other, int op) {
 // The hash of (number, value): unhashable when the value is.  Nested Tags
 // hash one native frame per level, so the depth is the interpreter's to limit.
 Py_hash_t tag_hash(PyObject *self) {
-    if (Py_EnterRecursiveCall(" while hashing a Tag") != 0) return -1;
+    if (!stack_has_room() || Py_EnterRecursiveCall(" while hashing a Tag") != 0) return -1;
     PyObject *pair = PyTuple_Pack(2, as_tag(self)->number, as_tag(self)->value);
     const Py_hash_t hash = pair != nullptr ? PyObject_Hash(pair) : -1;
     Py_XDECREF(pair);
@@ -259,9 +287,7 @@ constexpr const char *kErrorDoc =
     "Raised by loads for input that is not exactly one well-formed CBOR data item, or that it refuses; "
     "the message ends with the byte offset of the item at fault.";
 
-void release_state(PyObject *capsule) {
-    delete static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, kCapsuleName));
-}
+void release_state(PyObject *capsule) { delete static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, nullptr)); }
 
 // Adds obj to the module under name, keeping the reference it is given.
 bool add(PyObject *module, const char *name, PyObject *obj) {
@@ -305,7 +331,7 @@ bool DecodeState::need_datetime() {
 
 PyObject *make_decode_state(PyObject *module) {
     auto *state = new DecodeState;
-    PyObject *capsule = PyCapsule_New(state, kCapsuleName, release_state);
+    PyObject *capsule = PyCapsule_New(state, nullptr, release_state);
     if (capsule == nullptr) {
         delete state;
         return nullptr;

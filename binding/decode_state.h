@@ -103,9 +103,11 @@ struct DecodeState {
 // and load); null with an error pending.
 PyObject *make_decode_state(PyObject *module);
 
-// The state a capsule made by make_decode_state owns.
+// The state a capsule made by make_decode_state owns.  The capsule has no
+// name: it is only ever the self of loads and load, and a name would cost a
+// string comparison per call.
 inline DecodeState *decode_state(PyObject *capsule) {
-    return static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, "tavrel_cbor.decode_state"));
+    return static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, nullptr));
 }
 
 // The value of a Tag, borrowed.

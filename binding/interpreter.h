@@ -11,6 +11,8 @@
 //                             count (native_stack.cpp)
 //   kStripsTextSignature      a text signature at the start of a function's
 //                             doc is taken off __doc__ (module.cpp)
+//   kExportPinsBuffer         a held buffer keeps its exporter from resizing
+//                             (loads.cpp copies the input where it does not)
 //   TAVREL_TRASHCAN_BEGIN/END a dealloc that frees nested objects without
 //                             one native frame per level (decode_state.cpp)
 #ifndef TAVREL_INTERPRETER_H

@@ -246,11 +246,16 @@ inline PyObject *list_of(PyObject *const *items, size_t n) {
     return list;
 }
 
-inline PyObject *new_dict(size_t n) { return _PyDict_NewPresized(static_cast<Py_ssize_t>(n)); }
+// Not _PyDict_NewPresized: before 3.12 it makes the general key table even
+// when every key is a str, a bigger dict whose lookups miss the str path.
+inline PyObject *new_dict(size_t) { return PyDict_New(); }
 
 inline Py_ssize_t exact_dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict); }
 
 inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n) { return _PyLong_FromByteArray(p, n, 0, 0); }
+
+// A bytearray whose buffer is held cannot be resized (BufferError).
+constexpr bool kExportPinsBuffer = true;
 
 // Around the body of a container's dealloc, so that freeing a long chain of
 // them (a million nested Tags) is not one native frame per link.

@@ -171,6 +171,9 @@ inline int own_truth(PyObject *obj) { return PyObject_HasAttrString(obj, "__bool
 
 constexpr bool kIntConversionsSkipIndex = true;
 
+// A held bytearray can still be resized.
+constexpr bool kExportPinsBuffer = false;
+
 // PyPy frees through its own collector; the macros keep the same shape.
 #define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
 #define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)

@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "call.h"
 #include "cbor_decoding.hpp"
@@ -112,6 +113,14 @@ public:
             data_ = static_cast<const uint8_t *>(view_.buf);
             size_ = static_cast<size_t>(view_.len);
             ok_ = true;
+            if constexpr (!interpreter::kExportPinsBuffer) {
+                // Read from a copy where holding the buffer would not stop a
+                // hook from resizing it.
+                copy_.assign(data_, data_ + size_);
+                data_ = copy_.data();
+                PyBuffer_Release(&view_);
+                held_ = false;
+            }
         }
     }
     ~Input() {
@@ -126,6 +135,7 @@ public:
 
 private:
     Py_buffer view_{};
+    std::vector<uint8_t> copy_;
     const uint8_t *data_ = nullptr;
     size_t size_ = 0;
     bool held_ = false;

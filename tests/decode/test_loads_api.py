@@ -312,12 +312,16 @@ def test_a_hook_cannot_resize_the_input_under_loads():
             data.clear()
         except BufferError as err:
             errors.append(err)
-        data[6] = 0x64  # in place: allowed, and read as it is now
+            data[6] = 0x64  # in place: allowed, and read as it is now
         return value
 
-    assert loads(data, tag_hook=hook) == [1, 2, "dbc"]
-    assert len(errors) == 2
-    data.clear()  # released once loads returned
+    result = loads(data, tag_hook=hook)
+    if PYPY:
+        # PyPy lets a held bytearray resize: loads reads from its own copy.
+        assert result == [1, 2, "abc"] and data == bytearray()
+    else:
+        assert result == [1, 2, "dbc"] and len(errors) == 2
+        data.clear()  # released once loads returned
 
 
 def test_a_hook_raising_during_a_map_leaks_nothing_visible():
