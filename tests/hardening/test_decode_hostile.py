@@ -452,7 +452,6 @@ os._exit(0)  # the values are not freed here: freeing is the deep_nesting cases'
 """
 
 
-@pytest.mark.xfail(reason="repr of a Tag recurses without a native stack guard", strict=True)
 def test_repr_and_equality_of_a_deep_tag_on_a_small_stack():
     """A Tag as deep as the default limit allows, shown and compared on a
     256 KiB thread: the result or RecursionError, as a tuple that deep gives."""
