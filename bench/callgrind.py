@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Instruction counts of one encode, from valgrind's callgrind.
+"""Instruction counts of one encode (or, --decode, one decode), from valgrind's callgrind.
 
 Default mode: instructions per encode for tavrel_cbor and its peers
 (cbor2, cbrrr, msgpack, ormsgpack, msgspec, orjson; --libs to choose), on
@@ -12,6 +12,13 @@ after the warm-up.  Instructions per encode = (run - baseline) / calls, the
 driver's loop included (a few dozen instructions, the same for everyone).
 A library whose warm-up call raises (or that is not installed) is skipped for
 that workload.
+
+--decode: the same count for decoding, each library reading its own
+format of the workload, made by its own encoder before the warm-up (so the
+baseline run makes it too): tavrel_cbor.loads of dumps' default output,
+cbor2.loads of our definite-length output, msgpack.unpackb,
+ormsgpack.unpackb and msgspec.msgpack.Decoder().decode of MessagePack,
+orjson.loads of JSON.
 
     python bench/callgrind.py [--calls 3] [--libs tavrel_cbor,ormsgpack] [--json bench/results/callgrind.json]
 
@@ -88,7 +95,42 @@ except Exception as error:
 for _ in range(calls):
     encode(doc)
 """
+DECODE_DRIVER = """\
+import sys
+lib, workload, data, calls, seed = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
+sys.path.insert(0, sys.argv[6])
+from bench import build
+doc, kind = build(workload, data, seed, 1.0)
+try:
+    import tavrel_cbor
+    if lib == "tavrel_cbor":
+        data, decode = tavrel_cbor.dumps(doc), tavrel_cbor.loads
+    elif lib == "cbor2":
+        from cbor2 import loads as decode
+        data = tavrel_cbor.dumps(doc, indefinite=False)
+    elif lib == "msgpack":
+        import msgpack
+        data, decode = msgpack.packb(doc), msgpack.unpackb
+    elif lib == "ormsgpack":
+        import ormsgpack
+        data, decode = ormsgpack.packb(doc), ormsgpack.unpackb
+    elif lib == "msgspec":
+        import msgspec.msgpack
+        data, decode = msgspec.msgpack.encode(doc), msgspec.msgpack.Decoder().decode
+    elif lib == "orjson":
+        import orjson
+        data, decode = orjson.dumps(doc), orjson.loads
+    else:
+        raise ValueError("no decoder measured for " + lib)
+    decode(data)
+except Exception as error:
+    print(f"{type(error).__name__}: {str(error)[:80]}")
+    sys.exit(3)
+for _ in range(calls):
+    decode(data)
+"""
 LIBRARIES = ("tavrel_cbor", "cbor2", "cbrrr", "msgpack", "ormsgpack", "msgspec", "orjson")
+DECODERS = ("tavrel_cbor", "cbor2", "msgpack", "ormsgpack", "msgspec", "orjson")
 PEERS = LIBRARIES[1:]
 BUCKETS = ("conversion", "walk", "writers", "growth", "float", "copy", "rest")
 # The entry of every pybind11 call, spelled twice: when both patterns match,
@@ -100,12 +142,12 @@ OBJ = re.compile(r" \[(/[^\]]*|\?\?\?)\]$")
 CALLS = re.compile(r" \([\d,]+x\)$")
 
 
-def callgrind(python, args, workdir, extra=()):
+def callgrind(python, args, workdir, extra=(), source=DRIVER):
     """Runs the driver on (lib, workload, data, calls, seed) under callgrind; returns the output file stem."""
     lib, workload, _, calls, _ = args
     out = Path(workdir) / f"cg.{lib}.{workload}.{calls}"
     driver = Path(workdir) / "driver.py"
-    driver.write_text(DRIVER)
+    driver.write_text(source)
     cmd = ["valgrind", "--tool=callgrind", "--dump-instr=no", f"--callgrind-out-file={out}", *extra,
            python, str(driver), *map(str, args), str(HERE)]
     env = dict(os.environ, PYTHONHASHSEED="0")  # same str hashes, so the same dict work, every run
@@ -127,8 +169,8 @@ def totals(path):
     raise RuntimeError(f"no totals in {path}")
 
 
-def instructions(python, data, docs, calls, workdir, libs=LIBRARIES, seed=20240601):
-    """Per workload: instructions per encode of each library, and peer / ours (above 1: we use fewer)."""
+def instructions(python, data, docs, calls, workdir, libs=LIBRARIES, seed=20240601, source=DRIVER):
+    """Per workload: instructions per encode (or decode, with DECODE_DRIVER) of each library, and peer / ours (above 1: we use fewer)."""
     results = {}
     print(f"{'workload':<16}{'values':>9}" + "".join(f"{lib:>24}" for lib in libs) + "   (instructions, ÷ ours)")
     for doc in docs:
@@ -136,8 +178,8 @@ def instructions(python, data, docs, calls, workdir, libs=LIBRARIES, seed=202406
         n = calls * PER_CALL_FACTOR if doc in PER_CALL else calls
         for lib in libs:
             try:
-                base = totals(callgrind(python, (lib, doc, data, 0, seed), workdir))
-                run = totals(callgrind(python, (lib, doc, data, n, seed), workdir))
+                base = totals(callgrind(python, (lib, doc, data, 0, seed), workdir, source=source))
+                run = totals(callgrind(python, (lib, doc, data, n, seed), workdir, source=source))
             except Skip as why:
                 row[lib] = None
                 row["skipped"][lib] = str(why)
@@ -257,6 +299,7 @@ def main(argv=None):
     parser.add_argument("--only", help="comma-separated documents")
     parser.add_argument("--calls", type=int, default=3, help="timed calls after the warm-up")
     parser.add_argument("--libs", help=f"comma-separated, from {','.join(LIBRARIES)} (default: all)")
+    parser.add_argument("--decode", action="store_true", help="count decoding instead of encoding")
     parser.add_argument("--profile", action="store_true", help="attribute our instructions to buckets")
     parser.add_argument("--json", type=Path, help="write (or update) results in this file")
     parser.add_argument("--keep", type=Path, help="keep callgrind outputs in this directory")
@@ -273,11 +316,13 @@ def main(argv=None):
         if args.profile:
             found = profile(args.python, args.data, docs, workdir)
         else:
-            libs = args.libs.split(",") if args.libs else LIBRARIES
-            unknown = [lib for lib in libs if lib not in LIBRARIES]
+            known = DECODERS if args.decode else LIBRARIES
+            libs = args.libs.split(",") if args.libs else known
+            unknown = [lib for lib in libs if lib not in known]
             if unknown:
                 parser.error(f"unknown libraries {unknown}")
-            found = instructions(args.python, args.data, docs, args.calls, workdir, libs)
+            found = instructions(args.python, args.data, docs, args.calls, workdir, libs,
+                                 source=DECODE_DRIVER if args.decode else DRIVER)
     finally:
         if args.keep is None:
             shutil.rmtree(workdir, ignore_errors=True)
@@ -289,7 +334,7 @@ def main(argv=None):
         versions = json.loads(subprocess.run([args.python, "-c", probe, *LIBRARIES], capture_output=True,
                                              text=True).stdout)
         versions["valgrind"] = subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
-        saved["profile" if args.profile else "instructions"] = {
+        saved["profile" if args.profile else "decode_instructions" if args.decode else "instructions"] = {
             "python": args.python, "versions": versions,
             "calls": 1 if args.profile else args.calls, "documents": found}
         args.json.parent.mkdir(parents=True, exist_ok=True)

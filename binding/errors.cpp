@@ -1,4 +1,5 @@
-// The errors whose texts are built from the call: integer range, depth, arguments.
+// The errors whose texts are built from the call: integer range, depth,
+// arguments, and the faults loads reports with their byte offsets.
 #include "errors.h"
 
 #include <pybind11/pybind11.h>
@@ -122,6 +123,52 @@ void throw_incompatible_arguments(PyObject *const *args, Py_ssize_t nargs, PyObj
     PyErr_SetObject(PyExc_TypeError, message);
     Py_DECREF(message);
     throw pybind11::error_already_set();
+}
+
+void set_decode_error(PyObject *type, const char *what, size_t offset) {
+    const std::string text = what + (kAtByteText + std::to_string(offset));
+    PyErr_SetString(type, text.c_str());
+}
+
+namespace {
+
+std::string hex_byte(uint64_t byte) {
+    static const char kDigits[] = "0123456789abcdef";
+    return std::string("0x") + kDigits[(byte >> 4) & 0xF] + kDigits[byte & 0xF];
+}
+
+const char *string_kind(uint64_t major) { return major == 2 ? "byte string" : "text string"; }
+
+}  // namespace
+
+void set_decode_fault(PyObject *type, const decoding::Result &r, size_t max_depth) {
+    using decoding::Fault;
+    std::string what;
+    switch (r.fault) {
+        case Fault::kTruncated: what = kTruncatedText; break;
+        case Fault::kTruncatedString:
+            what = std::string(kTruncatedText) + ": " + string_kind(r.major) + " of " + std::to_string(r.first) +
+                   " bytes needs " + std::to_string(r.second) + " more";
+            break;
+        case Fault::kTruncatedCount:
+            what = std::string(kTruncatedText) + ": " + (r.major == 4 ? "array of " : "map of ") +
+                   std::to_string(r.first) + (r.major == 4 ? " items" : " pairs") + " in " + std::to_string(r.second) +
+                   " bytes";
+            break;
+        case Fault::kInitialByte: what = "invalid initial byte " + hex_byte(r.first); break;
+        case Fault::kBreak: what = kBreakText; break;
+        case Fault::kMapBreak: what = kMapBreakText; break;
+        case Fault::kChunk:
+            what = "invalid chunk " + hex_byte(r.first) + " in an indefinite-length " + string_kind(r.major);
+            break;
+        case Fault::kUtf8: what = kUtf8Text; break;
+        case Fault::kSimple: what = kSimpleText; break;
+        case Fault::kDepth: what = "nesting deeper than max_depth=" + std::to_string(max_depth); break;
+        case Fault::kTrailing: what = kTrailingText; break;
+        case Fault::kNone:
+        case Fault::kBuilder: PyErr_SetString(PyExc_SystemError, "no decode fault to report"); return;
+    }
+    set_decode_error(type, what.c_str(), r.offset);
 }
 
 }  // namespace tavrel

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "cbor_decoding.hpp"
+
 namespace tavrel {
 
 // A value, element, key or dict value that matches no alternative, or a str
@@ -41,6 +43,29 @@ inline constexpr const char *kIncompatibleText =
     "indefinite: bool = True, max_depth: int = 0) -> bytes\n"
     "\nInvoked with: ";
 
+// ---- loads: CBORDecodeError texts, each followed by " at byte N" ----------
+
+inline constexpr const char *kAtByteText = " at byte ";
+inline constexpr const char *kTruncatedText = "truncated input";
+inline constexpr const char *kBreakText = "break outside an indefinite-length item";
+inline constexpr const char *kMapBreakText = "break after a map key without its value";
+inline constexpr const char *kUtf8Text = "invalid UTF-8 in text string";
+inline constexpr const char *kSimpleText = "two-byte simple value below 32";
+inline constexpr const char *kTrailingText = "trailing bytes after the data item";
+inline constexpr const char *kDuplicateKeyText = "duplicate map key";
+inline constexpr const char *kMapKeyText = "map key of type map is unhashable";
+inline constexpr const char *kUnhashableKeyText = "unhashable map key";
+// Followed by the limit, then kKeyNestingTail.
+inline constexpr const char *kKeyNestingText = "map key nested more than ";
+inline constexpr const char *kKeyNestingTail = " levels deep";
+// Followed by the kind ("array" or "tag"), then kRefusedKeyTail.
+inline constexpr const char *kRefusedKeyText = "map key of type ";
+inline constexpr const char *kRefusedKeyTail = " is refused: pass unsafe_keys=True for trusted input";
+inline constexpr const char *kBignumText = "bignum needs a byte string";
+inline constexpr const char *kDateTextText = "tag 0 needs an RFC 3339 date/time text string";
+inline constexpr const char *kEpochTypeText = "tag 1 needs an integer or float";
+inline constexpr const char *kEpochRangeText = "epoch time out of range for tag 1";
+
 // RuntimeError: kIntegerRangeText, then str(obj) cut on a character boundary.
 [[noreturn]] void throw_integer_range_error(PyObject *obj);
 
@@ -50,6 +75,12 @@ inline constexpr const char *kIncompatibleText =
 // TypeError: kIncompatibleText, then each argument of the call as pybind11
 // shows it; an argument whose repr fails shows a placeholder.
 [[noreturn]] void throw_incompatible_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+
+// Sets `type` (CBORDecodeError) with `what`, kAtByteText and offset.
+void set_decode_error(PyObject *type, const char *what, size_t offset);
+
+// The CBORDecodeError of a fault the decoding core reports (any but kBuilder).
+void set_decode_fault(PyObject *type, const decoding::Result &result, size_t max_depth);
 
 }  // namespace tavrel
 

@@ -12,6 +12,10 @@
 //                             part of it that applies at this call
 //   kStripsTextSignature      a text signature at the start of a function's
 //                             doc is taken off __doc__ (module.cpp)
+//   kExportPinsBuffer         a held buffer keeps its exporter from resizing
+//                             (loads.cpp copies the input where it does not)
+//   TAVREL_TRASHCAN_BEGIN/END a dealloc that frees nested objects without
+//                             one native frame per level (decode_state.cpp)
 #ifndef TAVREL_INTERPRETER_H
 #define TAVREL_INTERPRETER_H
 
@@ -99,6 +103,27 @@ inline void storage_release(void *block);
 // The result bytes object of the block's first `used` bytes; the block is
 // consumed.  Null, with MemoryError pending, when it cannot be made.
 inline PyObject *storage_finish(void *block, size_t used);
+
+// ---- What loads builds with --------------------------------------------------
+
+// A new str of n ASCII bytes.
+inline PyObject *new_ascii_str(const uint8_t *p, size_t n);
+
+// A new str of n bytes of valid UTF-8.
+inline PyObject *new_utf8_str(const uint8_t *p, size_t n);
+
+// A new list holding the n references at items, which it takes over (also
+// when it cannot be made: they are released then).
+inline PyObject *list_of(PyObject *const *items, size_t n);
+
+// A new dict with room for n entries.
+inline PyObject *new_dict(size_t n);
+
+// The number of entries of a dict made by new_dict.
+inline Py_ssize_t exact_dict_size(PyObject *dict);
+
+// The unsigned big-endian integer of n bytes.
+inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n);
 
 }  // namespace interpreter
 }  // namespace tavrel

@@ -205,6 +205,83 @@ inline uintptr_t stack_budget() { return kStackBudget; }
 // And offered to inspect.signature instead.
 constexpr bool kStripsTextSignature = true;
 
+// The str is made once, at its final kind, and filled in place.
+inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_DATA(str), p, n);
+    return str;
+}
+
+// Text the decoder has checked already: its lead bytes give the length and
+// the widest character's kind, so the str is made once at that kind and
+// filled, with no second check and no widening copy.
+inline PyObject *new_utf8_str(const uint8_t *p, size_t n) {
+    size_t chars = 0;
+    uint8_t widest = 0;
+    for (size_t i = 0; i < n; ++i) {
+        chars += (p[i] & 0xC0) != 0x80;
+        if (p[i] > widest) widest = p[i];
+    }
+    // Lead bytes C2-C3 stay below U+0100, up to EF below U+10000.
+    const Py_UCS4 maxchar = widest >= 0xF0 ? 0x10FFFF : widest >= 0xC4 ? 0xFFFF : 0xFF;
+    PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
+    if (str == nullptr) return nullptr;
+    const int kind = PyUnicode_KIND(str);
+    void *data = PyUnicode_DATA(str);
+    size_t at = 0;
+    for (size_t i = 0; i < n;) {
+        const uint8_t c = p[i];
+        Py_UCS4 ch;
+        if (c < 0x80) {
+            ch = c;
+            i += 1;
+        } else if (c < 0xE0) {
+            ch = static_cast<Py_UCS4>(c & 0x1F) << 6 | (p[i + 1] & 0x3F);
+            i += 2;
+        } else if (c < 0xF0) {
+            ch = static_cast<Py_UCS4>(c & 0x0F) << 12 | static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
+            i += 3;
+        } else {
+            ch = static_cast<Py_UCS4>(c & 0x07) << 18 | static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 12 |
+                 static_cast<Py_UCS4>(p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
+            i += 4;
+        }
+        PyUnicode_WRITE(kind, data, at++, ch);
+    }
+    return str;
+}
+
+inline PyObject *list_of(PyObject *const *items, size_t n) {
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) {
+        for (size_t i = 0; i < n; ++i) Py_DECREF(items[i]);
+        return nullptr;
+    }
+    if (n != 0) std::memcpy(reinterpret_cast<PyListObject *>(list)->ob_item, items, n * sizeof(PyObject *));
+    return list;
+}
+
+// Not _PyDict_NewPresized: before 3.12 it makes the general key table even
+// when every key is a str, a bigger dict whose lookups miss the str path.
+inline PyObject *new_dict(size_t) { return PyDict_New(); }
+
+inline Py_ssize_t exact_dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict); }
+
+inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n) { return _PyLong_FromByteArray(p, n, 0, 0); }
+
+// A bytearray whose buffer is held cannot be resized (BufferError).
+constexpr bool kExportPinsBuffer = true;
+
+// Around the body of a container's dealloc, so that freeing a long chain of
+// them (a million nested Tags) is not one native frame per link.
+#if PY_VERSION_HEX >= 0x03080000
+#define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_BEGIN(op, dealloc)
+#define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_END
+#else
+#define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+#endif
+
 // From 3.8 on, the int conversions call __index__ themselves.
 constexpr bool kIntConversionsSkipIndex = PY_VERSION_HEX < 0x03080000;
 

@@ -211,6 +211,41 @@ inline int own_truth(PyObject *obj) { return PyObject_HasAttrString(obj, "__bool
 
 constexpr bool kIntConversionsSkipIndex = true;
 
+// A held bytearray can still be resized.
+constexpr bool kExportPinsBuffer = false;
+
+// PyPy frees through its own collector; the macros keep the same shape.
+#define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+
+inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
+    return PyUnicode_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
+}
+
+inline PyObject *new_utf8_str(const uint8_t *p, size_t n) {
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), "strict");
+}
+
+inline PyObject *list_of(PyObject *const *items, size_t n) {
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) {
+        for (size_t i = 0; i < n; ++i) Py_DECREF(items[i]);
+        return nullptr;
+    }
+    // PyList_SetItem takes the reference over, and a new list has room.
+    for (size_t i = 0; i < n; ++i) PyList_SetItem(list, static_cast<Py_ssize_t>(i), items[i]);
+    return list;
+}
+
+inline PyObject *new_dict(size_t) { return PyDict_New(); }
+
+inline Py_ssize_t exact_dict_size(PyObject *dict) { return PyDict_Size(dict); }
+
+inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n) {
+    return PyObject_CallMethod(reinterpret_cast<PyObject *>(&PyLong_Type), "from_bytes", "y#s",
+                               reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), "big");
+}
+
 // PyPy checks its own stack against a budget well below the thread's (under
 // a megabyte at the default recursion limit), and a C API call that trips it
 // cannot always report the error.  Stay well inside it.

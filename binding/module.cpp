@@ -1,8 +1,13 @@
-// The tavrel_cbor module: its docstring, dumps and __version__.
+// The tavrel_cbor module: its docstring, dumps and __version__; loads, load,
+// dump and the types loads returns.
 #include <pybind11/pybind11.h>
 
+#include <cstring>
+
 #include "call.h"
+#include "decode_state.h"
 #include "interpreter.h"
+#include "loads.h"
 
 namespace py = pybind11;
 
@@ -21,20 +26,48 @@ constexpr const char *kSignedDoc = TAVREL_TEXT_SIGNATURE
 constexpr const char *kDumpsDoc =
     tavrel::interpreter::kStripsTextSignature ? kSignedDoc : kSignedDoc + sizeof TAVREL_TEXT_SIGNATURE - 1;
 
+// The docs of the decoding side, each after its text signature, taken off
+// where the interpreter does not strip it.
+constexpr const char *kLoadsSigned =
+    "loads(data, *, tag_hook=None, object_hook=None, max_depth=10000, unsafe_keys=False)\n--\n\n"
+    "Decode exactly one CBOR data item from a bytes-like object.\n\n"
+    "tag_hook(number, value) is called for every tag loads has no meaning for, and\n"
+    "its result replaces the tag (default: Tag(number, value)); object_hook(dict)\n"
+    "for every map, its result replacing the dict.  An item nested inside more than\n"
+    "max_depth arrays, maps and tags is refused (0: no limit).  Map keys that are\n"
+    "arrays or tags are refused unless unsafe_keys is true: such keys can be chosen\n"
+    "to collide in Python's hash.  Raises CBORDecodeError for malformed or refused\n"
+    "input.";
+constexpr const char *kLoadSigned =
+    "load(fp, **options)\n--\n\n"
+    "loads(fp.read(), **options).";
+constexpr const char *kDumpSigned =
+    "dump(value, fp, indefinite=True, max_depth=0)\n--\n\n"
+    "fp.write(dumps(value, indefinite, max_depth)).";
+
+const char *doc_of(const char *signed_doc) {
+    return tavrel::interpreter::kStripsTextSignature ? signed_doc : std::strstr(signed_doc, "--\n\n") + 4;
+}
+
 // The function object refers to its method record for as long as it lives,
 // and a module initialised this way is never unloaded: the record is made
 // once per import and kept, as pybind11 keeps its own.
-PyObject *make_dumps(PyObject *module) {
-    auto *record =
-        new PyMethodDef{"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tavrel::dumps_entry)),
-                        METH_FASTCALL | METH_KEYWORDS, kDumpsDoc};
-    py::object name = py::reinterpret_borrow<py::object>(module).attr("__name__");
-    PyObject *function = PyCFunction_NewEx(record, module, name.ptr());
+using FastEntry = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+PyObject *make_function(PyObject *module, PyObject *self, const char *name, FastEntry entry, const char *doc) {
+    auto *record = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                                   METH_FASTCALL | METH_KEYWORDS, doc};
+    py::object module_name = py::reinterpret_borrow<py::object>(module).attr("__name__");
+    PyObject *function = PyCFunction_NewEx(record, self, module_name.ptr());
     if (function == nullptr) {
         delete record;
         throw py::error_already_set();
     }
     return function;
+}
+
+PyObject *make_dumps(PyObject *module) {
+    return make_function(module, module, "dumps", &tavrel::dumps_entry, kDumpsDoc);
 }
 
 }  // namespace
@@ -54,4 +87,14 @@ PYBIND11_MODULE(tavrel_cbor, m) {
 
     m.attr("dumps") = py::reinterpret_steal<py::object>(make_dumps(m.ptr()));
     m.attr("__version__") = TAVREL_CBOR_VERSION;
+
+    // loads and load reach the decode state through their self, a capsule.
+    py::object state = py::reinterpret_steal<py::object>(tavrel::make_decode_state(m.ptr()));
+    if (!state) throw py::error_already_set();
+    m.attr("loads") = py::reinterpret_steal<py::object>(
+        make_function(m.ptr(), state.ptr(), "loads", &tavrel::loads_entry, doc_of(kLoadsSigned)));
+    m.attr("load") = py::reinterpret_steal<py::object>(
+        make_function(m.ptr(), state.ptr(), "load", &tavrel::load_entry, doc_of(kLoadSigned)));
+    m.attr("dump") = py::reinterpret_steal<py::object>(
+        make_function(m.ptr(), m.ptr(), "dump", &tavrel::dump_entry, doc_of(kDumpSigned)));
 }

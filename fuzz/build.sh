@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the hardening programs into OUT from the codec sources.
 #   fuzz/build.sh OUT [fuzzers] [sweep] [alloc] [valgrind] [proof]
-# fuzzers : fuzz_decoder, fuzz_roundtrip (clang, -fsanitize=fuzzer,address,undefined)
+# fuzzers : fuzz_decoder, fuzz_roundtrip, fuzz_decode_core (clang, -fsanitize=fuzzer,address,undefined)
 # sweep   : sweep (ASan + UBSan)
 # alloc   : alloc_fail (ASan + UBSan, allocation shim linked with --wrap) and
 #           libfailalloc.so (the LD_PRELOAD form of the shim)
@@ -35,7 +35,7 @@ wrap=(-Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free)
 for what in "$@"; do
   case $what in
     fuzzers)
-      for target in fuzz_decoder fuzz_roundtrip; do
+      for target in fuzz_decoder fuzz_roundtrip fuzz_decode_core; do
         clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
           "${inc[@]}" "$here/$target.cpp" "${codec[@]}" -o "$out/$target"
       done ;;

@@ -3,16 +3,24 @@
 
 Seeds are the examples of RFC 8949 Appendix A, heads at every argument width
 boundary, and a few streams mixing them, so the fuzzers start from every
-kind of head.  Nothing here depends on the module under test: heads come
-from the test suite's reference model (tests/support/model.py), which is
-written from RFC 8949 alone.
+kind of head.  With --documents, also what the strict decoder reads most:
+single items in both framings cut from the benchmark documents, tags it
+gives meaning to, chunked strings, deep and invalid items.  Nothing here
+depends on the module under test: heads and items come from the test
+suite's reference model (tests/support/model.py), which is written from
+RFC 8949 alone.
 """
+import json
 import os
+import random
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from support.model import head, sized_head as sized  # noqa: E402
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, "tests"))
+from support.model import encode, head, sized_head as sized  # noqa: E402
+
+DATA_DIR = os.path.join(os.path.dirname(REPO), "shared", "bench-data")
 
 RFC_EXAMPLES = """
 00 01 0a 17 1818 1819 1864 1903e8 1a000f4240 1b000000e8d4a51000 1bffffffffffffffff
@@ -58,10 +66,49 @@ def seeds():
     yield b"\x9f\x9f\xff\x5f\x41\x00\xff\x7f\x61\x61\xff\xbf\x00\xf6\xff\xff"
 
 
+def pieces(value, rng, budget):
+    """Parts of a document of at most about budget items, nesting kept."""
+    if isinstance(value, dict):
+        items = list(value.items())[: max(1, budget)]
+        return {k: pieces(v, rng, budget // 4) for k, v in items}
+    if isinstance(value, list):
+        start = rng.randrange(len(value)) if value else 0
+        return [pieces(v, rng, budget // 4) for v in value[start:start + max(1, budget)]]
+    return value
+
+
+def document_seeds():
+    """Whole items, each one input, as a strict one-item decoder wants them."""
+    rng = random.Random(8949)
+    if os.path.isdir(DATA_DIR):
+        for name in ("twitter", "citm_catalog", "canada"):
+            with open(os.path.join(DATA_DIR, name + ".json"), "rb") as f:
+                value = json.load(f)
+            for budget in (4, 16, 64):
+                for indefinite in (True, False):
+                    yield encode(pieces(value, rng, budget), indefinite)
+    else:
+        print("make_corpus: no documents in %s; other seeds only" % DATA_DIR, file=sys.stderr)
+    yield encode([{"id": i, "name": "n%d" % i, "ok": i % 2 == 0, "score": i / 4} for i in range(8)], False)
+    for text in ("c074323031332d30332d32315432303a30343a30305a c11a514b67b0 c1fb41d452d9ec200000 "
+                 "c249010000000000000000 c349010000000000000000 c240 d9d9f7a1616101 d820d820d82000 "
+                 "a2c24101f6c2410200 a1820102f5 a1a0f5 f7 f0 f8ff f81f 7f61e962c3a9ff 62c3 63eda080 62c0af "
+                 "7f6161ff 5f4100ff 5f5f4100ffff 9f9f9f9fffffffff bf00ff a20000 a20001 ff 1c 5bffffffffffffffff00 "
+                 "9bffffffffffffffff00 bbffffffffffffffff00").split():
+        yield bytes.fromhex(text)
+    yield b"\x81" * 200 + b"\x00"
+    yield b"\xd8\x20" * 100 + b"\x00"
+    yield b"\x7f" + b"\x61a" * 300 + b"\xff"
+
+
 def main():
-    out = sys.argv[1]
+    args = sys.argv[1:]
+    documents = "--documents" in args
+    args = [a for a in args if a != "--documents"]
+    out = args[0]
     os.makedirs(out, exist_ok=True)
-    for i, seed in enumerate(seeds()):
+    every = list(seeds()) + (list(document_seeds()) if documents else [])
+    for i, seed in enumerate(every):
         with open(os.path.join(out, "seed-%03d" % i), "wb") as f:
             f.write(seed)
 

@@ -22,10 +22,12 @@
 
 // For the per-element writers and the float choice, which some callers would
 // otherwise leave out of line where a call costs as much as the work.
+#ifndef TAVREL_HOT_INLINE
 #if defined(__GNUC__)
 #define TAVREL_HOT_INLINE inline __attribute__((always_inline))
 #else
 #define TAVREL_HOT_INLINE inline
+#endif
 #endif
 
 namespace tavrel {

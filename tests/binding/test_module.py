@@ -18,7 +18,9 @@ def test_module_attributes():
     assert tavrel_cbor.__name__ == "tavrel_cbor"
     assert type(tavrel_cbor.__version__) is str and tavrel_cbor.__version__ == VERSION
     assert tavrel_cbor.__doc__ == MODULE_DOC
-    assert {name for name in dir(tavrel_cbor) if not name.startswith("__")} == {"dumps"}
+    assert {name for name in dir(tavrel_cbor) if not name.startswith("__")} == {
+        "dumps", "loads", "load", "dump", "CBORDecodeError", "Tag", "Simple", "undefined",
+    }
     # PyPy gives extension functions a type of its own.
     assert PYPY or isinstance(dumps, types.BuiltinFunctionType)
     assert callable(dumps) and dumps.__name__ == "dumps"

@@ -8,7 +8,7 @@ import cbor2
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from support.helpers import raises_exact
+from support.helpers import norm, raises_exact
 from support.model import depth, encode, float_item, scan
 from support.texts import depth_error
 from tavrel_cbor import dumps
@@ -26,22 +26,6 @@ trees = st.recursive(
                   | st.dictionaries(keys, kids, max_size=5)),
     max_leaves=30,
 )
-
-
-def norm(value):
-    """A comparable form: tuples as arrays, floats by bit pattern, all NaNs
-    alike, bools apart from ints, map entries in order."""
-    if isinstance(value, bool):
-        return ("bool", value)
-    if isinstance(value, int):
-        return ("int", value)
-    if isinstance(value, float):
-        return ("nan",) if math.isnan(value) else ("float", struct.pack(">d", value))
-    if isinstance(value, (list, tuple)):
-        return ("array", [norm(v) for v in value])
-    if isinstance(value, dict):
-        return ("map", [(norm(k), norm(v)) for k, v in value.items()])
-    return (type(value).__name__, value)
 
 
 @SETTINGS

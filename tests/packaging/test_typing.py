@@ -133,3 +133,35 @@ def test_mypy_reads_the_stub(tmp_path):
     assert "[assignment]" in on(12)     # the result is bytes
     assert set(by_line) == {4, 5, 9, 10, 11, 12}, stdout
     assert status == 1
+
+
+def test_stub_names_every_public_attribute_of_the_module():
+    with open(STUB) as f:
+        tree = ast.parse(f.read())
+    names = set()
+    for node in tree.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            names.add(node.target.id)
+        elif isinstance(node, ast.Assign):
+            names.update(t.id for t in node.targets)
+    public = {name for name in names if not name.startswith("_")}
+    assert public == {name for name in dir(tavrel_cbor) if not name.startswith("_")}
+
+
+def test_loads_parameters_in_the_stub():
+    with open(STUB) as f:
+        tree = ast.parse(f.read())
+    (loads,) = [n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == "loads"]
+    assert [a.arg for a in loads.args.args] == ["data"]
+    defaults = [ast.literal_eval(d) for d in loads.args.kw_defaults]
+    assert list(zip([a.arg for a in loads.args.kwonlyargs], defaults)) == [
+        ("tag_hook", None), ("object_hook", None), ("max_depth", 10000), ("unsafe_keys", False)]
+    if sys.version_info >= (3, 8) and not hasattr(sys, "pypy_version_info"):
+        import inspect
+
+        signature = inspect.signature(tavrel_cbor.loads)
+        assert [(p.name, p.default) for p in signature.parameters.values()] == [
+            ("data", inspect.Parameter.empty), ("tag_hook", None), ("object_hook", None),
+            ("max_depth", 10000), ("unsafe_keys", False)]

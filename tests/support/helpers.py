@@ -2,9 +2,11 @@
 assertions, objects with chosen conversion methods, strict decoding, and
 running code in a thread with a small native stack or in a child process."""
 import io
+import math
 import os
 import platform
 import re
+import struct
 import subprocess
 import sys
 import threading
@@ -83,6 +85,26 @@ def ident(value):
 
 
 # ---- decoding and running ---------------------------------------------------------
+
+
+def norm(value):
+    """A comparable form: tuples as arrays, floats by bit pattern, all NaNs
+    alike, bools apart from ints, map entries in order; anything else (tags,
+    simple values, datetimes) by its own equality, but a Tag's value by
+    this form."""
+    if isinstance(value, bool):
+        return ("bool", value)
+    if isinstance(value, int):
+        return ("int", value)
+    if isinstance(value, float):
+        return ("nan",) if math.isnan(value) else ("float", struct.pack(">d", value))
+    if isinstance(value, (list, tuple)):
+        return ("array", [norm(v) for v in value])
+    if isinstance(value, dict):
+        return ("map", [(norm(k), norm(v)) for k, v in value.items()])
+    if type(value).__name__ == "Tag":
+        return ("tag", value.number, norm(value.value))
+    return (type(value).__name__, value)
 
 
 def decode_strict(data):

@@ -73,3 +73,14 @@ def own_runtime_error(text):
     if text in CHANGED_ERRORS or text == CAST_ERROR or text.startswith(RANGE_ERROR):
         return True
     return text.startswith(DEPTH_ERROR) and re.fullmatch(r"\d+", text[len(DEPTH_ERROR):]) is not None
+
+
+# ---- loads ---------------------------------------------------------------------
+
+def decode_error(what, offset):
+    """The complete CBORDecodeError text: what was wrong, then where."""
+    return "%s at byte %d" % (what, offset)
+
+
+def refused_key(kind):
+    return "map key of type %s is refused: pass unsafe_keys=True for trusted input" % kind

@@ -1,0 +1,127 @@
+// The builder that the decoding core (cbor_decoding.hpp) hands every value
+// to: Python objects made bottom-up on a stack of its own, containers made
+// once their items are all there, hooks called with complete values.
+#ifndef TAVREL_DECODER_H
+#define TAVREL_DECODER_H
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "cbor_decoding.hpp"
+#include "decode_state.h"
+#include "interpreter.h"
+
+namespace tavrel {
+
+// The deepest a key let in by unsafe_keys may nest arrays and tags.
+constexpr size_t kMaxKeyNesting = 100;
+
+struct LoadsOptions {
+    PyObject *tag_hook = nullptr;     // null for None
+    PyObject *object_hook = nullptr;  // null for None
+    size_t max_depth = 10000;         // 0: no limit
+    bool unsafe_keys = false;
+};
+
+class Builder {
+public:
+    Builder(DecodeState &state, const LoadsOptions &options) : state_(state), options_(options) {}
+    ~Builder() {
+        for (size_t i = 0; i < values_.size(); ++i) Py_DECREF(values_[i]);
+    }
+    Builder(const Builder &) = delete;
+    Builder &operator=(const Builder &) = delete;
+
+    // The decoded value, once the core reported success; a new reference.
+    PyObject *take_result() {
+        PyObject *result = values_.back();
+        values_.pop_back();
+        return result;
+    }
+
+    // ---- What the decoding core calls --------------------------------------
+
+    TAVREL_HOT_INLINE bool uint(uint64_t n) {
+        return push(n <= static_cast<uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(n))
+                                                          : PyLong_FromUnsignedLongLong(n));
+    }
+
+    TAVREL_HOT_INLINE bool negint(uint64_t n) {
+        if (n <= static_cast<uint64_t>(INT64_MAX)) return push(PyLong_FromLongLong(-1 - static_cast<long long>(n)));
+        return push(invert(PyLong_FromUnsignedLongLong(n)));
+    }
+
+    TAVREL_HOT_INLINE bool bytes(const uint8_t *p, size_t n) {
+        return push(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n)));
+    }
+
+    TAVREL_HOT_INLINE bool text(const uint8_t *p, size_t n, bool ascii, bool key) {
+        if (key && n <= KeyCache::kMaxSize) return push(state_.keys.get(p, n, ascii));
+        return push(ascii ? interpreter::new_ascii_str(p, n) : interpreter::new_utf8_str(p, n));
+    }
+
+    TAVREL_HOT_INLINE bool float_bits(uint64_t bits) {
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        return push(PyFloat_FromDouble(value));
+    }
+
+    bool simple(uint8_t value);
+
+    TAVREL_HOT_INLINE bool array(size_t count) {
+        PyObject *list = interpreter::list_of(values_.data() + values_.size() - count, count);
+        // Taken over by the list, made or not.
+        values_.resize(values_.size() - count);
+        return push(list);
+    }
+
+    bool map(size_t pairs, size_t offset);
+    bool tag(uint64_t number, size_t offset);
+
+    // Scalar keys always pass; arrays, maps and tags are looked at.
+    TAVREL_HOT_INLINE bool key(uint8_t initial, size_t offset) {
+        const uint8_t major = initial >> 5;
+        if ((major < 4 || major == 7) || checked_key(major, offset)) {
+            key_offsets_.push_back(offset);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    TAVREL_HOT_INLINE bool push(PyObject *value) {
+        if (value == nullptr) return false;
+        try {
+            values_.push_back(value);
+        } catch (...) {
+            Py_DECREF(value);
+            throw;
+        }
+        return true;
+    }
+
+    // ~n (that is -1 - n), consuming n.
+    static PyObject *invert(PyObject *n);
+
+    // The value on top replaced by `value` (a new reference, or null).
+    bool replace_top(PyObject *value);
+
+    bool date_text(size_t offset);
+    bool epoch(size_t offset);
+    bool refuse(const char *what, size_t offset);
+    bool checked_key(uint8_t major, size_t offset);
+
+    DecodeState &state_;
+    const LoadsOptions &options_;
+    // Values made and not yet taken into their container, with a reference each.
+    decoding::SmallStack<PyObject *, 64> values_;
+    // The offsets of the keys of the maps being read, for the errors that name one.
+    decoding::SmallStack<size_t, 32> key_offsets_;
+};
+
+}  // namespace tavrel
+
+#endif  // TAVREL_DECODER_H

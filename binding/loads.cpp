@@ -1,0 +1,243 @@
+// The loads, load and dump entries: arguments, the input buffer held for the
+// whole call, and the decoding core run into a Builder.
+#include "loads.h"
+
+#include <exception>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "call.h"
+#include "cbor_decoding.hpp"
+#include "decode_state.h"
+#include "decoder.h"
+#include "errors.h"
+#include "interpreter.h"
+
+namespace tavrel {
+
+namespace {
+
+enum LoadsParameter { kData, kTagHook, kObjectHook, kMaxDepth, kUnsafeKeys, kLoadsParameters };
+
+int loads_parameter(PyObject *name) {
+    Py_ssize_t size = 0;
+    const char *text = interpreter::str_utf8(name, &size);
+    if (text == nullptr) return -1;
+    const std::string_view view(text, static_cast<size_t>(size));
+    if (view == "data") return kData;
+    if (view == "tag_hook") return kTagHook;
+    if (view == "object_hook") return kObjectHook;
+    if (view == "max_depth") return kMaxDepth;
+    if (view == "unsafe_keys") return kUnsafeKeys;
+    return -2;
+}
+
+// The arguments of loads by parameter; false with TypeError pending.
+bool bind_loads(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                PyObject *(&bound)[kLoadsParameters]) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", function, nargs);
+        return false;
+    }
+    if (nargs == 1) bound[kData] = args[0];
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        const int parameter = loads_parameter(name);
+        if (parameter == -1) return false;
+        if (parameter == -2) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, name);
+            return false;
+        }
+        if (bound[parameter] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, name);
+            return false;
+        }
+        bound[parameter] = args[nargs + k];
+    }
+    if (bound[kData] == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'data'", function);
+        return false;
+    }
+    return true;
+}
+
+bool load_hook(PyObject *arg, const char *name, PyObject *&out) {
+    if (arg == nullptr || arg == Py_None) return true;
+    if (!PyCallable_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %.200s", name, Py_TYPE(arg)->tp_name);
+        return false;
+    }
+    out = arg;
+    return true;
+}
+
+bool load_options(PyObject *const (&bound)[kLoadsParameters], LoadsOptions &options) {
+    if (!load_hook(bound[kTagHook], "tag_hook", options.tag_hook) ||
+        !load_hook(bound[kObjectHook], "object_hook", options.object_hook))
+        return false;
+    if (PyObject *arg = bound[kMaxDepth]) {
+        if (!PyLong_Check(arg) || PyBool_Check(arg)) {
+            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.200s", Py_TYPE(arg)->tp_name);
+            return false;
+        }
+        const Py_ssize_t depth = PyLong_AsSsize_t(arg);
+        if (depth == -1 && PyErr_Occurred()) return false;
+        if (depth < 0) {
+            PyErr_SetString(PyExc_ValueError, "max_depth must be >= 0");
+            return false;
+        }
+        options.max_depth = static_cast<size_t>(depth);
+    }
+    if (PyObject *arg = bound[kUnsafeKeys]) {
+        const int truth = PyObject_IsTrue(arg);
+        if (truth < 0) return false;
+        options.unsafe_keys = truth != 0;
+    }
+    return true;
+}
+
+// The input, held for the call: a bytes object is read in place, anything
+// else through the buffer protocol, which keeps a bytearray from resizing
+// while a hook runs.
+class Input {
+public:
+    explicit Input(PyObject *data) {
+        if (PyBytes_CheckExact(data)) {
+            data_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data));
+            size_ = static_cast<size_t>(PyBytes_GET_SIZE(data));
+            ok_ = true;
+        } else if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) == 0) {
+            held_ = true;
+            data_ = static_cast<const uint8_t *>(view_.buf);
+            size_ = static_cast<size_t>(view_.len);
+            ok_ = true;
+            if constexpr (!interpreter::kExportPinsBuffer) {
+                // Read from a copy where holding the buffer would not stop a
+                // hook from resizing it.
+                copy_.assign(data_, data_ + size_);
+                data_ = copy_.data();
+                PyBuffer_Release(&view_);
+                held_ = false;
+            }
+        }
+    }
+    ~Input() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    Input(const Input &) = delete;
+    Input &operator=(const Input &) = delete;
+
+    bool ok() const { return ok_; }
+    const uint8_t *data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    Py_buffer view_{};
+    std::vector<uint8_t> copy_;
+    const uint8_t *data_ = nullptr;
+    size_t size_ = 0;
+    bool held_ = false;
+    bool ok_ = false;
+};
+
+PyObject *decode(DecodeState &state, PyObject *data, const LoadsOptions &options) {
+    Input input(data);
+    if (!input.ok()) return nullptr;
+    Builder builder(state, options);
+    decoding::Scratch scratch;
+    const decoding::Result result = decoding::decode(input.data(), input.size(), options.max_depth, builder, scratch);
+    if (result.fault == decoding::Fault::kNone) return builder.take_result();
+    if (result.fault != decoding::Fault::kBuilder) set_decode_fault(state.error, result, options.max_depth);
+    return nullptr;
+}
+
+PyObject *loads(const char *function, PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    DecodeState *state = decode_state(self);
+    if (state == nullptr) return nullptr;
+    PyObject *bound[kLoadsParameters] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    if (!bind_loads(function, args, nargs, kwnames, bound)) return nullptr;
+    LoadsOptions options;
+    if (!load_options(bound, options)) return nullptr;
+    try {
+        return decode(*state, bound[kData], options);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+PyObject *loads_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return loads("loads", self, args, nargs, kwnames);
+}
+
+// load(fp, **options): loads(fp.read(), **options).
+PyObject *load_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "load() takes 1 positional argument but %zd were given", nargs);
+        return nullptr;
+    }
+    PyObject *data = PyObject_CallMethod(args[0], "read", nullptr);
+    if (data == nullptr) return nullptr;
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::vector<PyObject *> forwarded(static_cast<size_t>(1 + keywords));
+    forwarded[0] = data;
+    for (Py_ssize_t k = 0; k < keywords; ++k) forwarded[static_cast<size_t>(1 + k)] = args[1 + k];
+    PyObject *result = loads("load", self, forwarded.data(), 1, kwnames);
+    Py_DECREF(data);
+    return result;
+}
+
+// dump(value, fp, indefinite=True, max_depth=0): fp.write(dumps(value, ...)).
+PyObject *dump_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    // dumps' own arguments: all but fp, which is the second positional
+    // argument or the keyword of that name.
+    std::vector<PyObject *> forwarded;
+    PyObject *fp = nullptr;
+    Py_ssize_t positional = 0;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        if (i == 1) {
+            fp = args[i];
+        } else {
+            forwarded.push_back(args[i]);
+            ++positional;
+        }
+    }
+    PyObject *names = PyTuple_New(keywords);
+    if (names == nullptr) return nullptr;
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "fp") == 0 && fp == nullptr) {
+            fp = args[nargs + k];
+            continue;
+        }
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(names, kept++, name);
+        forwarded.push_back(args[nargs + k]);
+    }
+    if (fp == nullptr) {
+        Py_DECREF(names);
+        PyErr_SetString(PyExc_TypeError, "dump() missing required argument 'fp'");
+        return nullptr;
+    }
+    PyObject *kept_names = kept != 0 ? PyTuple_GetSlice(names, 0, kept) : nullptr;
+    Py_DECREF(names);
+    if (kept != 0 && kept_names == nullptr) return nullptr;
+    PyObject *encoded = dumps_entry(self, forwarded.data(), positional, kept_names);
+    Py_XDECREF(kept_names);
+    if (encoded == nullptr) return nullptr;
+    PyObject *written = PyObject_CallMethod(fp, "write", "O", encoded);
+    Py_DECREF(encoded);
+    if (written == nullptr) return nullptr;
+    Py_DECREF(written);
+    Py_RETURN_NONE;
+}
+
+}  // namespace tavrel

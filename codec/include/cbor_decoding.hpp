@@ -1,0 +1,413 @@
+// The codec's C++ decoding interface: a strict reader of one CBOR data item,
+// the reading half of cbor_encoding.hpp, for decoders that build their own
+// values.
+//
+// decode() walks the item with a stack of its own (no native recursion per
+// level) and hands every complete value to a builder, bottom-up:
+//
+//     struct Builder {
+//         bool uint(uint64_t n);                      // major type 0
+//         bool negint(uint64_t n);                    // major type 1: -1 - n
+//         bool bytes(const uint8_t *p, size_t n);     // chunks already joined
+//         bool text(const uint8_t *p, size_t n, bool ascii, bool key);  // valid UTF-8
+//         bool float_bits(uint64_t bits);             // half/single widened exactly
+//         bool simple(uint8_t value);                 // 0-19, 20-23, 32-255
+//         bool array(size_t count);                   // the last count values
+//         bool map(size_t pairs, size_t offset);      // the last 2 * pairs values
+//         bool tag(uint64_t number, size_t offset);   // the last value
+//         bool key(uint8_t initial, size_t offset);   // the last value is a map key
+//     };
+//
+// Each returns false to stop the walk (the builder keeps its own reason).
+// `key` says the text is read at a map key's place (a builder may cache
+// those); key() follows every complete map key.  Nothing is allocated from a
+// length or count the remaining input cannot back: a definite string needs
+// its bytes present, a definite array or map at least a byte per item, and
+// the stack grows one frame per level that is actually present.
+//
+// This file knows nothing of Python, so that a fuzzer can drive it alone.
+#ifndef TAVREL_CBOR_DECODING_HPP
+#define TAVREL_CBOR_DECODING_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#ifndef TAVREL_HOT_INLINE
+#if defined(__GNUC__)
+#define TAVREL_HOT_INLINE inline __attribute__((always_inline))
+#else
+#define TAVREL_HOT_INLINE inline
+#endif
+#endif
+
+namespace tavrel {
+namespace decoding {
+
+// What was wrong, at Result::offset.  The builder's own refusals are kBuilder.
+enum class Fault : uint8_t {
+    kNone,
+    kTruncated,        // an item or head is cut short
+    kTruncatedString,  // a string's bytes are missing: size, missing
+    kTruncatedCount,   // a definite array or map claims more items than bytes remain: kind, count
+    kInitialByte,      // reserved additional information 28-30, or 31 where no indefinite length exists
+    kBreak,            // a break outside an indefinite-length array, map or string
+    kMapBreak,         // a break after a key, before its value
+    kChunk,            // a chunk of an indefinite string that is not a definite string of its type
+    kUtf8,             // a text string (or chunk) that is not strict UTF-8
+    kSimple,           // a two-byte simple value below 32
+    kDepth,            // an item nested deeper than max_depth
+    kTrailing,         // bytes after the data item
+    kBuilder,          // the builder stopped the walk
+};
+
+struct Result {
+    Fault fault = Fault::kNone;
+    size_t offset = 0;
+    // kTruncatedString: the string's major type, size and bytes missing.
+    // kTruncatedCount: the major type (4 or 5) and the count.
+    // kInitialByte: the initial byte; kChunk: the string's major type and the chunk's initial byte.
+    uint8_t major = 0;
+    uint64_t first = 0;
+    uint64_t second = 0;
+};
+
+// ---- Scalars ---------------------------------------------------------------
+
+// The argument bytes of a head, big-endian, width 1, 2, 4 or 8.
+inline uint64_t load_be(const uint8_t *p, unsigned width) {
+    uint64_t value = 0;
+    for (unsigned i = 0; i < width; ++i) value = value << 8 | p[i];
+    return value;
+}
+
+// A half's bits as the double of the same value (RFC 8949 Appendix D),
+// built from the bits alone, so a NaN keeps its payload and quiet bit.
+inline uint64_t half_to_double_bits(uint16_t half) {
+    const uint64_t sign = static_cast<uint64_t>(half >> 15) << 63;
+    const unsigned exponent = (half >> 10) & 0x1F;
+    uint64_t mantissa = half & 0x3FF;
+    if (exponent == 0x1F) return sign | 0x7FF0000000000000ull | mantissa << 42;
+    if (exponent != 0) return sign | static_cast<uint64_t>(exponent - 15 + 1023) << 52 | mantissa << 42;
+    if (mantissa == 0) return sign;
+    // Subnormal: mantissa * 2^-24, normalised.
+    int power = -14;
+    while ((mantissa & 0x400) == 0) {
+        mantissa <<= 1;
+        --power;
+    }
+    return sign | static_cast<uint64_t>(power + 1023) << 52 | (mantissa & 0x3FF) << 42;
+}
+
+inline uint64_t single_to_double_bits(uint32_t single) {
+    const uint64_t sign = static_cast<uint64_t>(single >> 31) << 63;
+    const unsigned exponent = (single >> 23) & 0xFF;
+    uint64_t mantissa = single & 0x7FFFFF;
+    if (exponent == 0xFF) return sign | 0x7FF0000000000000ull | mantissa << 29;
+    if (exponent != 0) return sign | static_cast<uint64_t>(exponent - 127 + 1023) << 52 | mantissa << 29;
+    if (mantissa == 0) return sign;
+    int power = -126;
+    while ((mantissa & 0x800000) == 0) {
+        mantissa <<= 1;
+        --power;
+    }
+    return sign | static_cast<uint64_t>(power + 1023) << 52 | (mantissa & 0x7FFFFF) << 29;
+}
+
+// Strict UTF-8 (RFC 3629): no overlong forms, no encoded surrogates, nothing
+// past U+10FFFF.  `ascii` tells whether every byte is below 0x80.
+inline bool valid_utf8(const uint8_t *s, size_t n, bool &ascii) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s + i, sizeof word);
+        if ((word & 0x8080808080808080ull) != 0) break;
+    }
+    while (i < n && s[i] < 0x80) ++i;
+    ascii = i == n;
+    while (i < n) {
+        const uint8_t c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t left = n - i;
+        if (c < 0xC2) return false;  // a continuation byte, or an overlong two-byte form
+        if (c < 0xE0) {
+            if (left < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
+            i += 2;
+        } else if (c < 0xF0) {
+            if (left < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return false;
+            if (c == 0xE0 && s[i + 1] < 0xA0) return false;   // overlong
+            if (c == 0xED && s[i + 1] >= 0xA0) return false;  // U+D800-U+DFFF
+            i += 3;
+        } else if (c < 0xF5) {
+            if (left < 4 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80 || (s[i + 3] & 0xC0) != 0x80)
+                return false;
+            if (c == 0xF0 && s[i + 1] < 0x90) return false;   // overlong
+            if (c == 0xF4 && s[i + 1] >= 0x90) return false;  // past U+10FFFF
+            i += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- The walk --------------------------------------------------------------
+
+// A stack of plain values whose first N live inside it: a small document
+// costs no allocation at all, a deep one grows by doubling.  Throws
+// std::bad_alloc when it cannot grow.
+template <class T, size_t N>
+class SmallStack {
+    static_assert(std::is_trivially_copyable<T>::value, "moved with memcpy");
+
+public:
+    SmallStack() = default;
+    SmallStack(const SmallStack &) = delete;
+    SmallStack &operator=(const SmallStack &) = delete;
+    ~SmallStack() {
+        if (data_ != inline_) std::free(data_);
+    }
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T *data() { return data_; }
+    T &back() { return data_[size_ - 1]; }
+    T &operator[](size_t i) { return data_[i]; }
+    void clear() { size_ = 0; }
+    void pop_back() { --size_; }
+    // Only ever shrinks.
+    void resize(size_t size) { size_ = size; }
+    TAVREL_HOT_INLINE void push_back(const T &value) {
+        if (size_ == capacity_) grow();
+        data_[size_++] = value;
+    }
+
+private:
+    void grow() {
+        const size_t capacity = capacity_ * 2;
+        if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        T *grown = static_cast<T *>(std::malloc(capacity * sizeof(T)));
+        if (grown == nullptr) throw std::bad_alloc();
+        std::memcpy(static_cast<void *>(grown), data_, size_ * sizeof(T));
+        if (data_ != inline_) std::free(data_);
+        data_ = grown;
+        capacity_ = capacity;
+    }
+
+    T inline_[N];
+    T *data_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = N;
+};
+
+// An open array, map or tag.
+struct Frame {
+    uint64_t count;  // definite: items (a map's keys and values both); tag: its number
+    uint64_t done;   // items complete so far
+    size_t offset;   // of the head
+    uint8_t major;   // 4, 5 or 6
+    bool indefinite;
+};
+
+// The walk's own memory: the open frames and the joined chunks of an
+// indefinite string.
+struct Scratch {
+    SmallStack<Frame, 32> frames;
+    std::vector<uint8_t> chunks;
+};
+
+namespace detail {
+
+inline Result fail(Fault fault, size_t offset, uint8_t major = 0, uint64_t first = 0, uint64_t second = 0) {
+    Result r;
+    r.fault = fault;
+    r.offset = offset;
+    r.major = major;
+    r.first = first;
+    r.second = second;
+    return r;
+}
+
+}  // namespace detail
+
+// Decodes exactly one data item from data[0, size) into the builder.  An
+// item nested inside more than max_depth arrays, maps and tags is refused
+// (max_depth 0: no limit), as dumps counts its own limit.  std::bad_alloc
+// from the scratch vectors is the only exception of its own.
+template <class Builder>
+Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &builder, Scratch &scratch) {
+    using detail::fail;
+    const uint8_t *p = data;
+    const uint8_t *const end = data + size;
+    const size_t limit = max_depth != 0 ? max_depth : SIZE_MAX;
+    SmallStack<Frame, 32> &frames = scratch.frames;
+    frames.clear();
+
+    for (;;) {
+        size_t offset = static_cast<size_t>(p - data);
+        if (p == end) return fail(Fault::kTruncated, frames.empty() ? offset : frames.back().offset);
+        const uint8_t initial = *p;
+        // A break closes a level rather than adding one.
+        if (frames.size() > limit && initial != 0xFF) return fail(Fault::kDepth, offset);
+        const uint8_t major = initial >> 5;
+        const uint8_t info = initial & 0x1F;
+        const bool at_key = !frames.empty() && frames.back().major == 5 && (frames.back().done & 1) == 0;
+        uint64_t argument = info;
+        ++p;
+        if (info >= 24) {
+            if (info <= 27) {
+                const unsigned width = 1u << (info - 24);
+                if (static_cast<size_t>(end - p) < width) return fail(Fault::kTruncated, offset);
+                argument = load_be(p, width);
+                p += width;
+            } else if (info != 31) {
+                return fail(Fault::kInitialByte, offset, 0, initial);
+            }
+        }
+        const size_t left = static_cast<size_t>(end - p);
+        uint8_t item_initial = initial;
+        bool ok = true;
+        switch (major) {
+            case 0:
+                if (info == 31) return fail(Fault::kInitialByte, offset, 0, initial);
+                ok = builder.uint(argument);
+                break;
+            case 1:
+                if (info == 31) return fail(Fault::kInitialByte, offset, 0, initial);
+                ok = builder.negint(argument);
+                break;
+            case 2:
+            case 3: {
+                const uint8_t *chars = p;
+                size_t length;
+                if (info != 31) {
+                    if (argument > left) return fail(Fault::kTruncatedString, offset, major, argument, argument - left);
+                    length = static_cast<size_t>(argument);
+                    p += length;
+                } else {
+                    // Chunks: definite strings of the same major type, up to a break.
+                    std::vector<uint8_t> &joined = scratch.chunks;
+                    joined.clear();
+                    for (;;) {
+                        const size_t chunk_offset = static_cast<size_t>(p - data);
+                        if (p == end) return fail(Fault::kTruncated, offset);
+                        const uint8_t head = *p++;
+                        if (head == 0xFF) break;
+                        const uint8_t chunk_info = head & 0x1F;
+                        if ((head >> 5) != major || chunk_info > 27)
+                            return fail(Fault::kChunk, chunk_offset, major, head);
+                        uint64_t chunk_size = chunk_info;
+                        if (chunk_info >= 24) {
+                            const unsigned width = 1u << (chunk_info - 24);
+                            if (static_cast<size_t>(end - p) < width) return fail(Fault::kTruncated, chunk_offset);
+                            chunk_size = load_be(p, width);
+                            p += width;
+                        }
+                        const size_t chunk_left = static_cast<size_t>(end - p);
+                        if (chunk_size > chunk_left)
+                            return fail(Fault::kTruncatedString, chunk_offset, major, chunk_size,
+                                        chunk_size - chunk_left);
+                        bool ascii_chunk;
+                        if (major == 3 && !valid_utf8(p, static_cast<size_t>(chunk_size), ascii_chunk))
+                            return fail(Fault::kUtf8, chunk_offset);
+                        joined.insert(joined.end(), p, p + chunk_size);
+                        p += chunk_size;
+                    }
+                    chars = joined.data();
+                    length = joined.size();
+                }
+                if (major == 2) {
+                    ok = builder.bytes(chars, length);
+                } else {
+                    bool ascii;
+                    // Chunks were checked one by one, and valid chunks join to valid text.
+                    if (!valid_utf8(chars, length, ascii) && info != 31) return fail(Fault::kUtf8, offset);
+                    ok = builder.text(chars, length, ascii, at_key);
+                }
+                break;
+            }
+            case 4:
+            case 5:
+                if (info != 31) {
+                    // Every item takes at least one byte.
+                    const uint64_t items = major == 5 ? argument * 2 : argument;
+                    if (argument > left || items > left)
+                        return fail(Fault::kTruncatedCount, offset, major, argument, left);
+                    if (items == 0) {
+                        ok = major == 4 ? builder.array(0) : builder.map(0, offset);
+                        break;
+                    }
+                    frames.push_back(Frame{items, 0, offset, major, false});
+                } else {
+                    frames.push_back(Frame{0, 0, offset, major, true});
+                }
+                continue;
+            case 6:
+                if (info == 31) return fail(Fault::kInitialByte, offset, 0, initial);
+                frames.push_back(Frame{argument, 0, offset, 6, false});
+                continue;
+            default:
+                if (info < 24) {
+                    ok = builder.simple(info);
+                } else if (info == 24) {
+                    if (argument < 32) return fail(Fault::kSimple, offset);
+                    ok = builder.simple(static_cast<uint8_t>(argument));
+                } else if (info == 25) {
+                    ok = builder.float_bits(half_to_double_bits(static_cast<uint16_t>(argument)));
+                } else if (info == 26) {
+                    ok = builder.float_bits(single_to_double_bits(static_cast<uint32_t>(argument)));
+                } else if (info == 27) {
+                    ok = builder.float_bits(argument);
+                } else {
+                    // The break closes the innermost indefinite array or map.
+                    if (frames.empty() || !frames.back().indefinite) return fail(Fault::kBreak, offset);
+                    const Frame &open = frames.back();
+                    if (open.major == 5 && (open.done & 1) != 0) return fail(Fault::kMapBreak, offset);
+                    const size_t items = static_cast<size_t>(open.done);
+                    offset = open.offset;
+                    ok = open.major == 4 ? builder.array(items) : builder.map(items / 2, offset);
+                    item_initial = static_cast<uint8_t>(open.major << 5);
+                    frames.pop_back();
+                }
+                break;
+        }
+        if (!ok) return fail(Fault::kBuilder, offset);
+
+        // One item is complete: count it in its parent, and close every
+        // definite parent it completes.
+        for (;;) {
+            if (frames.empty()) {
+                if (p != end) return fail(Fault::kTrailing, static_cast<size_t>(p - data));
+                return Result{};
+            }
+            Frame &parent = frames.back();
+            if (parent.major == 5 && (parent.done & 1) == 0 && !builder.key(item_initial, offset))
+                return fail(Fault::kBuilder, offset);
+            ++parent.done;
+            if (parent.indefinite) break;
+            if (parent.major == 6) {
+                ok = builder.tag(parent.count, parent.offset);
+            } else {
+                if (parent.done != parent.count) break;
+                const size_t items = static_cast<size_t>(parent.count);
+                ok = parent.major == 4 ? builder.array(items) : builder.map(items / 2, parent.offset);
+            }
+            offset = parent.offset;
+            item_initial = static_cast<uint8_t>(parent.major << 5);
+            frames.pop_back();
+            if (!ok) return fail(Fault::kBuilder, offset);
+        }
+    }
+}
+
+}  // namespace decoding
+}  // namespace tavrel
+
+#endif  // TAVREL_CBOR_DECODING_HPP
