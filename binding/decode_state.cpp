@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "errors.h"
 #include "native_stack.h"
 
 namespace tavrel {
@@ -95,8 +96,8 @@ bool stack_has_room() {
         NativeStack stack;
         stack.check_before_python();
         return true;
-    } catch (pybind11::error_already_set &error) {
-        error.restore();
+    } catch (pybind11::error_already_set &) {
+        PyErr_SetString(PyExc_RecursionError, kTagRecursionText);
         return false;
     }
 }

@@ -26,6 +26,9 @@ inline constexpr const char *kDepthErrorText = "Exceeded recursion limit:";
 inline constexpr const char *kBytesContentsText = "Unable to extract bytes contents!";
 inline constexpr const char *kBytesAllocationText = "Could not allocate bytes object!";
 
+// RecursionError of nested Tags repr'd, compared or hashed near the end of the native stack.
+inline constexpr const char *kTagRecursionText = "maximum recursion depth exceeded in nested Tags";
+
 // RecursionError of the native stack guard.
 inline constexpr const char *kStackErrorText = "maximum recursion depth exceeded while encoding a nested value";
 

@@ -209,27 +209,35 @@ PyObject *dump_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
             ++positional;
         }
     }
-    PyObject *names = PyTuple_New(keywords);
-    if (names == nullptr) return nullptr;
-    Py_ssize_t kept = 0;
+    // The keyword names without fp, made at their final size (PyPy reads a
+    // tuple's every slot when it first sees it).
+    Py_ssize_t fp_keyword = -1;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "fp") == 0 && fp == nullptr) {
+        if (fp == nullptr && fp_keyword < 0 && PyUnicode_Check(name) &&
+            PyUnicode_CompareWithASCIIString(name, "fp") == 0) {
+            fp_keyword = k;
             fp = args[nargs + k];
-            continue;
         }
-        Py_INCREF(name);
-        PyTuple_SET_ITEM(names, kept++, name);
-        forwarded.push_back(args[nargs + k]);
     }
     if (fp == nullptr) {
-        Py_DECREF(names);
         PyErr_SetString(PyExc_TypeError, "dump() missing required argument 'fp'");
         return nullptr;
     }
-    PyObject *kept_names = kept != 0 ? PyTuple_GetSlice(names, 0, kept) : nullptr;
-    Py_DECREF(names);
-    if (kept != 0 && kept_names == nullptr) return nullptr;
+    const Py_ssize_t kept = keywords - (fp_keyword >= 0 ? 1 : 0);
+    PyObject *kept_names = nullptr;
+    if (kept != 0) {
+        kept_names = PyTuple_New(kept);
+        if (kept_names == nullptr) return nullptr;
+        Py_ssize_t at = 0;
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
+            if (k == fp_keyword) continue;
+            PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+            Py_INCREF(name);
+            PyTuple_SET_ITEM(kept_names, at++, name);
+            forwarded.push_back(args[nargs + k]);
+        }
+    }
     PyObject *encoded = dumps_entry(self, forwarded.data(), positional, kept_names);
     Py_XDECREF(kept_names);
     if (encoded == nullptr) return nullptr;
