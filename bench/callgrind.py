@@ -170,7 +170,8 @@ def totals(path):
 
 
 def instructions(python, data, docs, calls, workdir, libs=LIBRARIES, seed=20240601, source=DRIVER):
-    """Per workload: instructions per encode (or decode, with DECODE_DRIVER) of each library, and peer / ours (above 1: we use fewer)."""
+    """Per workload: instructions per encode (or decode, with DECODE_DRIVER) of each library,
+    and peer / ours (above 1: we use fewer)."""
     results = {}
     print(f"{'workload':<16}{'values':>9}" + "".join(f"{lib:>24}" for lib in libs) + "   (instructions, ÷ ours)")
     for doc in docs:
