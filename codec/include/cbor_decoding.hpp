@@ -37,13 +37,8 @@
 #include <type_traits>
 #include <vector>
 
-#ifndef TAVREL_HOT_INLINE
-#if defined(__GNUC__)
-#define TAVREL_HOT_INLINE inline __attribute__((always_inline))
-#else
-#define TAVREL_HOT_INLINE inline
-#endif
-#endif
+// The major types' names and TAVREL_HOT_INLINE, shared with the writing half.
+#include "cbor_encoding.hpp"
 
 namespace tavrel {
 namespace decoding {

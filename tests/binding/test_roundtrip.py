@@ -8,6 +8,7 @@ import cbor2
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support import strategies
 from support.helpers import norm, raises_exact
 from support.model import depth, encode, float_item, scan
 from support.texts import depth_error
@@ -15,17 +16,7 @@ from tavrel_cbor import dumps
 
 SETTINGS = settings(derandomize=True, max_examples=300, deadline=None, database=None)
 
-BOUNDARIES = [0, 23, 24, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**63 - 1, 2**63, 2**64 - 1]
-ints = st.integers(-(2**63), 2**64 - 1) | st.sampled_from(BOUNDARIES + [-1 - b for b in BOUNDARIES[:-2]])
-floats = st.floats() | st.floats(width=32) | st.floats(width=16)
-scalars = st.none() | st.booleans() | ints | floats | st.text(max_size=30) | st.binary(max_size=30)
-keys = st.text(max_size=8) | ints
-trees = st.recursive(
-    scalars,
-    lambda kids: (st.lists(kids, max_size=5) | st.lists(kids, max_size=5).map(tuple)
-                  | st.dictionaries(keys, kids, max_size=5)),
-    max_leaves=30,
-)
+trees = strategies.trees()
 
 
 @SETTINGS

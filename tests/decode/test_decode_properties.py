@@ -12,22 +12,15 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support import strategies
 from support.helpers import norm
 from support.model import head, sized_head
 from tavrel_cbor import Simple, Tag, dumps, loads, undefined
 
 SETTINGS = settings(derandomize=True, max_examples=250, deadline=None, database=None)
 
-ints = st.integers(-(2**63), 2**64 - 1) | st.sampled_from([0, 23, 24, 255, 256, 2**32, 2**64 - 1, -(2**63), -25])
-floats = st.floats() | st.floats(width=32) | st.floats(width=16)
-scalars = st.none() | st.booleans() | ints | floats | st.text(max_size=20) | st.binary(max_size=20)
-keys = st.text(max_size=8) | ints | st.binary(max_size=8) | st.floats(allow_nan=False)
-trees = st.recursive(
-    scalars,
-    lambda kids: (st.lists(kids, max_size=6) | st.lists(kids, max_size=6).map(tuple)
-                  | st.dictionaries(keys, kids, max_size=6)),
-    max_leaves=40,
-)
+trees = strategies.trees(st.text(max_size=8) | strategies.ints | st.binary(max_size=8) | st.floats(allow_nan=False),
+                         max_size=6, max_leaves=40)
 
 
 @SETTINGS
