@@ -208,7 +208,8 @@ constexpr bool kStripsTextSignature = true;
 // The str is made once, at its final kind, and filled in place.
 inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
     PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-    if (str != nullptr) std::memcpy(PyUnicode_DATA(str), p, n);
+    // An empty string may come with no bytes behind it at all.
+    if (str != nullptr && n != 0) std::memcpy(PyUnicode_DATA(str), p, n);
     return str;
 }
 
