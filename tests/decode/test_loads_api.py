@@ -6,6 +6,7 @@ import datetime
 import io
 import math
 import pickle
+import platform
 import struct
 
 import pytest
@@ -84,10 +85,17 @@ def test_offsets_in_datetimes_are_kept():
     assert value.utcoffset() == datetime.timedelta(hours=-8)
 
 
+# The 32-bit x86 ABI returns a double on the x87 stack, which quiets a
+# signalling NaN on its way into any float object there.
+X87 = pytest.mark.skipif(struct.calcsize("P") == 4 and platform.machine() in ("i386", "i486", "i586", "i686", "x86_64"),
+                         reason="32-bit x86 quiets signalling NaNs in transit")
+
+
 @pytest.mark.parametrize("data, bits", [
-    ("f97e01", 0x7FF8040000000000), ("f97c01", 0x7FF0040000000000), ("f9fe00", 0xFFF8000000000000),
-    ("fa7fc00001", 0x7FF8000020000000), ("fa7f800001", 0x7FF0000020000000),
-    ("fb7ff0000000000001", 0x7FF0000000000001),
+    ("f97e01", 0x7FF8040000000000), pytest.param("f97c01", 0x7FF0040000000000, marks=X87),
+    ("f9fe00", 0xFFF8000000000000), ("fa7fc00001", 0x7FF8000020000000),
+    pytest.param("fa7f800001", 0x7FF0000020000000, marks=X87),
+    pytest.param("fb7ff0000000000001", 0x7FF0000000000001, marks=X87),
 ])
 def test_nan_payloads_are_widened_bit_for_bit(data, bits):
     assert struct.unpack(">Q", struct.pack(">d", loads(h(data))))[0] == bits
