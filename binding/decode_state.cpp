@@ -4,6 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <new>
+#include <vector>
+
 #include "errors.h"
 #include "native_stack.h"
 
@@ -363,5 +366,49 @@ PyObject *make_tag(const DecodeState &state, PyObject *number, PyObject *value) 
 PyObject *tag_value(PyObject *tag) { return as_tag(tag)->value; }
 
 PyObject *make_simple(const DecodeState &state, uint8_t value) { return new_simple(state.simple_type, value); }
+
+void release_value(const DecodeState &state, PyObject *value) {
+    if (!interpreter::kFreesOnLastRelease) {
+        Py_DECREF(value);
+        return;
+    }
+    std::vector<PyObject *> pending;
+    PyObject *object = value;
+    try {
+        for (;;) {
+            if (Py_REFCNT(object) == 1) {
+                // Its items change owner before it goes, so none is freed
+                // inside its dealloc.  A list's slots are left null; a dict's
+                // values get a reference of ours (its keys are scalars or
+                // shallow tuples).
+                if (PyList_CheckExact(object)) {
+                    for (Py_ssize_t i = PyList_GET_SIZE(object); i-- > 0;) {
+                        pending.push_back(PyList_GET_ITEM(object, i));
+                        PyList_SET_ITEM(object, i, nullptr);
+                    }
+                } else if (PyDict_CheckExact(object)) {
+                    Py_ssize_t position = 0;
+                    PyObject *key;
+                    PyObject *item;
+                    while (PyDict_Next(object, &position, &key, &item)) {
+                        pending.push_back(item);
+                        Py_INCREF(item);
+                    }
+                } else if (Py_TYPE(object) == state.tag_type) {
+                    pending.push_back(as_tag(object)->value);
+                    as_tag(object)->value = nullptr;
+                }
+            }
+            Py_XDECREF(object);
+            if (pending.empty()) return;
+            object = pending.back();
+            pending.pop_back();
+        }
+    } catch (const std::bad_alloc &) {
+        // No memory for our stack: the rest goes the ordinary way.
+        Py_XDECREF(object);
+        for (PyObject *left : pending) Py_XDECREF(left);
+    }
+}
 
 }  // namespace tavrel

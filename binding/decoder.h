@@ -30,7 +30,7 @@ class Builder {
 public:
     Builder(DecodeState &state, const LoadsOptions &options) : state_(state), options_(options) {}
     ~Builder() {
-        for (size_t i = 0; i < values_.size(); ++i) Py_DECREF(values_[i]);
+        for (size_t i = 0; i < values_.size(); ++i) release_value(state_, values_[i]);
     }
     Builder(const Builder &) = delete;
     Builder &operator=(const Builder &) = delete;

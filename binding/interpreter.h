@@ -12,6 +12,9 @@
 //                             part of it that applies at this call
 //   kStripsTextSignature      a text signature at the start of a function's
 //                             doc is taken off __doc__ (module.cpp)
+//   kFreesOnLastRelease       dropping the last reference frees at once, one
+//                             native frame per nesting level
+//                             (decode_state.cpp takes deep values apart)
 //   kExportPinsBuffer         a held buffer keeps its exporter from resizing
 //                             (loads.cpp copies the input where it does not)
 //   TAVREL_TRASHCAN_BEGIN/END a dealloc that frees nested objects without

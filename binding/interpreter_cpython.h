@@ -283,6 +283,9 @@ constexpr bool kExportPinsBuffer = true;
 #define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
 #endif
 
+// The last reference's Py_DECREF frees an object there and then.
+constexpr bool kFreesOnLastRelease = true;
+
 // From 3.8 on, the int conversions call __index__ themselves.
 constexpr bool kIntConversionsSkipIndex = PY_VERSION_HEX < 0x03080000;
 

@@ -214,6 +214,10 @@ constexpr bool kIntConversionsSkipIndex = true;
 // A held bytearray can still be resized.
 constexpr bool kExportPinsBuffer = false;
 
+// Objects are freed by PyPy's collector, which is not recursive; the
+// reference counts C sees are cpyext's, not the object's.
+constexpr bool kFreesOnLastRelease = false;
+
 // PyPy frees through its own collector; the macros keep the same shape.
 #define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
 #define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)

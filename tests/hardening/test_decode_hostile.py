@@ -22,6 +22,7 @@ import random
 import resource
 import subprocess
 import sys
+import threading
 import traceback
 
 import pytest
@@ -121,15 +122,16 @@ def _deep(kind, truncated, levels):
 
 
 # CPython 3.13 itself overflows a 256 KiB stack freeing a 10,000-deep list
-# (no tavrel_cbor needed; 3.12 and 3.14 free it), and loads frees what it
-# built when it refuses a truncated item: there only the main thread is tried.
+# (no tavrel_cbor needed; 3.12 and 3.14 free it): there a small thread hands
+# the deep values it was given to the main thread to free.  What loads frees
+# itself, on refusing an item after a deep one, it takes apart without
+# recursion everywhere.
 FREES_DEEP_ON_SMALL_STACKS = not (sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 13))
+KEPT_FOR_THE_MAIN_THREAD = []
 
 
 def _nesting(kind):
     def trials(where):
-        if where != "main" and not FREES_DEEP_ON_SMALL_STACKS:
-            return
         # A tenth of it already gives a 256 KiB stack under 3 bytes a level.
         levels = DEPTH if where == "main" else DEPTH // 10
         for truncated in (False, True):
@@ -139,11 +141,15 @@ def _nesting(kind):
             yield Trial(f"{kind} {state} max_depth=0", data, {ERROR} if truncated else {VALUE}, depth=depth,
                         max_depth=0)
         # As deep as the default limit lets a value be, which a thread with a
-        # small stack must build, hand back and free.
+        # small stack must build, hand back and free; and such a value as the
+        # first item of an array whose second never comes, which loads frees.
         opening, closing, per_step = NESTINGS[kind]
         steps = 10_000 // per_step
         yield Trial(f"{kind} at the default limit", opening * steps + b"\x00" + closing * steps, {VALUE},
                     depth=steps * per_step)
+        inner = steps - 1
+        yield Trial(f"{kind} at the default limit, then truncated",
+                    b"\x82" + opening * inner + b"\x00" + closing * inner, {ERROR})
 
     return trials
 
@@ -339,6 +345,8 @@ def run(trial, mapped):
         got = len(value)
         if got != trial.size:
             return f"size {got}, expected {trial.size}"
+    if kind == VALUE and not FREES_DEEP_ON_SMALL_STACKS and threading.current_thread() is not threading.main_thread():
+        KEPT_FOR_THE_MAIN_THREAD.append(value)
     return None
 
 
@@ -366,6 +374,7 @@ def child_main(name):
     closing count."""
     failures, count = run_all(name, "main")
     more, again = in_small_thread(run_all, name, "small-thread")
+    del KEPT_FOR_THE_MAIN_THREAD[:]
     for line in (failures + more)[:50]:
         print("FAIL", line)
     print(f"done {count + again} trials, {len(failures + more)} failed")
