@@ -289,14 +289,9 @@ STACK_SCRIPT_HEAD = """
         worker.start()
         worker.join()
         return outcome[0]
-"""
 
-
-@pytest.mark.skipif(PYPY, reason="PyPy bounds these chains with its own stack budget")
-def test_reentrant_scalar_chain_at_the_bottom_of_a_walk():
-    # Each scalar's conversion calls dumps on another such scalar: every
-    # entry into dumps, the argument's conversion included, meets the guard.
-    outcomes = run_script(STACK_SCRIPT_HEAD + """
+    # Converting one calls dumps on another, left - 1 deep: every entry
+    # into dumps, the argument's conversion included, meets the guard.
     class Chain:
         def __init__(self, left):
             self.left = left
@@ -304,7 +299,13 @@ def test_reentrant_scalar_chain_at_the_bottom_of_a_walk():
             if self.left:
                 dumps(Chain(self.left - 1))
             return 1
+"""
 
+
+@pytest.mark.skipif(PYPY, reason="PyPy bounds these chains with its own stack budget")
+def test_reentrant_scalar_chain_at_the_bottom_of_a_walk():
+    # A chain of re-entrant calls at the bottom of a deep walk.
+    outcomes = run_script(STACK_SCRIPT_HEAD + """
     def deep(levels, chain):
         value = [Chain(chain)]
         for _ in range(levels):
@@ -491,26 +492,16 @@ def test_reentrant_chain_from_the_flags_and_the_rejected_call(where):
 
 @pytest.mark.skipif(sys.platform != "linux", reason="stack limits as Linux applies them")
 def test_reentrant_chain_after_the_stack_limit_is_lowered():
-    outcomes = run_script("""
-        import resource, sys
-        from tavrel_cbor import dumps
-        dumps([1])
-        hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
-        resource.setrlimit(resource.RLIMIT_STACK, (1024 * 1024, hard))
-        sys.setrecursionlimit(100_000)
-
-        class Chain:
-            def __init__(self, left):
-                self.left = left
-            def __index__(self):
-                if self.left:
-                    dumps(Chain(self.left - 1))
-                return 1
-
-        try:
-            print(dumps(Chain(3000)).hex())
-        except RecursionError:
-            print("RecursionError")
+    outcomes = run_script(STACK_SCRIPT_HEAD + """
+    import resource
+    dumps([1])
+    hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+    resource.setrlimit(resource.RLIMIT_STACK, (1024 * 1024, hard))
+    sys.setrecursionlimit(100_000)
+    try:
+        print(dumps(Chain(3000)).hex())
+    except RecursionError:
+        print("RecursionError")
     """)
     assert outcomes in (["RecursionError"], ["01"]), outcomes
 
