@@ -19,6 +19,8 @@ DEPTH_ERROR = "Exceeded recursion limit:"
 # RecursionError texts start with INTERPRETER_RECURSION.
 STACK_ERROR = "maximum recursion depth exceeded while encoding a nested value"
 INTERPRETER_RECURSION = "maximum recursion depth exceeded"
+# repr, == and hash of Tags nested past what the thread's stack holds.
+TAG_RECURSION = "maximum recursion depth exceeded in nested Tags"
 
 # RuntimeError when the final bytes object cannot be made.
 BYTES_ALLOCATION_ERROR = "Could not allocate bytes object!"
