@@ -10,7 +10,8 @@ class _SupportsBool(Protocol):
 # takes by conversion.  An object with __index__ becomes an integer; any other
 # object with __bool__ (Decimal, Fraction, complex, numpy scalars) becomes
 # true or false.  Objects with neither (set, bytearray, memoryview, a plain
-# object) are refused with TypeError.
+# object) are refused with TypeError.  On 3.15 an exact frozendict is
+# written as a dict is.
 _Value = Union[
     None, bool, int, float, str, bytes,
     list[Any], tuple[Any, ...], dict[Any, Any],
