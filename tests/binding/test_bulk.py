@@ -68,7 +68,9 @@ PEAK_SCRIPT = """
     block[::4096] = b"x" * len(block[::4096])
     del block
     gc.collect()
-    ctypes.CDLL(None).malloc_trim(0)
+    trim = getattr(ctypes.CDLL(None), "malloc_trim", None)
+    if trim is not None:
+        trim(0)
     Path("/proc/self/clear_refs").write_text("5")
     before = hwm()
     out = dumps(value)
