@@ -32,7 +32,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 # Workloads whose output is above 1 MB at full size.
 WORKLOADS = ("canada", "floats_double", "short_str_utf8", "long_str", "bytes_blobs", "huge_flat_list",
-             "dict_200k", "ascii_str_1mb", "distinct_ints", "dict_mid_keys", "floats_half_1m")
+             "dict_200k", "ascii_str_1mb", "distinct_ints", "dict_mid_keys", "floats_half_1m", "utf8_str_140k")
 OURS = "tavrel_cbor"
 OURS_DEFINITE = OURS + " indefinite=False"
 LIBRARIES = (OURS, OURS_DEFINITE, "ormsgpack", "msgspec", "msgpack", "cbor2", "cbrrr", "orjson")

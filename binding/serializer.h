@@ -23,6 +23,7 @@
 #include "interpreter.h"
 #include "native_stack.h"
 #include "output_buffer.h"
+#include "output_size.h"
 #include "scalar_writers.h"
 
 namespace tavrel {
@@ -39,7 +40,9 @@ public:
     // value the call through write_element is a fair share of the whole.
     void write_root(PyObject *value) {
         if (Py_TYPE(value) == &PyDict_Type) return write_dict(value);
-        if (!write_plain_scalar(value)) write_element(value);
+        if (write_plain_scalar(value)) return;
+        presize(value);
+        write_element(value);
     }
     void visit(const DumpValue &value) {
         std::visit([this](const auto &alternative) { (*this)(alternative); }, value);
@@ -125,6 +128,16 @@ private:
 
     using ListItems = interpreter::ListItems;
     using TupleItems = interpreter::TupleItems;
+
+    // A list or tuple of large strings is given its final size at once.
+    TAVREL_OUT_OF_LINE void presize(PyObject *value) {
+        size_t size = 0;
+        if (Py_TYPE(value) == &PyList_Type)
+            size = bulk_output_size<ListItems, Indefinite>(value);
+        else if (Py_TYPE(value) == &PyTuple_Type)
+            size = bulk_output_size<TupleItems, Indefinite>(value);
+        if (size != 0) out_.reserve(size);
+    }
 
     template <typename Items>
     TAVREL_HOT_INLINE void write_item(PyObject *seq, Py_ssize_t i) {

@@ -1,0 +1,77 @@
+// The exact output size of a list or tuple of large strs and bytes, known
+// before anything is written.
+//
+// Such an output is then allocated once at its final size, as a copy of it
+// would be: growing it instead copies it whenever the C allocator cannot
+// extend the block in place, and maps fresh pages whenever the grown size
+// passes the size the allocator last released.
+#ifndef TAVREL_OUTPUT_SIZE_H
+#define TAVREL_OUTPUT_SIZE_H
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cbor_encoding.hpp"
+#include "interpreter.h"
+
+namespace tavrel {
+
+// Bytes of the shortest head carrying `argument`.
+inline size_t head_size(uint64_t argument) {
+    if (argument < 24) return 1;
+    if (argument <= 0xFF) return 2;
+    if (argument <= 0xFFFF) return 3;
+    if (argument <= 0xFFFFFFFF) return 5;
+    return 9;
+}
+
+// Sizing pays only when items are large: on lists of short strings the
+// pass would be a fair share of the encoding itself.
+constexpr Py_ssize_t kSizingProbeItems = 16;
+constexpr size_t kSizingProbeBytes = kSizingProbeItems * 1024;
+
+// The UTF-8 length of a str, from the form the walk then writes: a compact
+// ASCII str's own data, or the form the str caches (made here if need be).
+inline bool str_size(PyObject *str, size_t &size) {
+    Py_ssize_t length = 0;
+    if (interpreter::str_utf8(str, &length) == nullptr) {
+        // The walk meets the same refusal and raises it.
+        PyErr_Clear();
+        return false;
+    }
+    size = static_cast<size_t>(length);
+    return true;
+}
+
+// The output's size when `seq` holds only exact strs and bytes, and those
+// are large; otherwise 0.  Writing them runs no Python code, so the list
+// cannot change between sizing and writing.
+template <typename Items, bool Indefinite>
+size_t bulk_output_size(PyObject *seq) {
+    if constexpr (interpreter::kItemsAreNewReferences) {
+        // Items handed out one by one as new objects would be made twice.
+        (void)seq;
+        return 0;
+    } else {
+        const Py_ssize_t count = Items::size(seq);
+        size_t total = Indefinite ? 2 : head_size(static_cast<uint64_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i == kSizingProbeItems && total < kSizingProbeBytes) return 0;
+            PyObject *item = Items::borrowed(seq, i);
+            size_t size;
+            if (Py_TYPE(item) == &PyBytes_Type)
+                size = static_cast<size_t>(PyBytes_GET_SIZE(item));
+            else if (Py_TYPE(item) != &PyUnicode_Type || !str_size(item, size))
+                return 0;
+            total += head_size(size) + size;
+        }
+        // The last string reserves room for the widest head before its own.
+        return total < kSizingProbeBytes ? 0 : total + kMaxHead;
+    }
+}
+
+}  // namespace tavrel
+
+#endif  // TAVREL_OUTPUT_SIZE_H
