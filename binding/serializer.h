@@ -41,6 +41,24 @@ public:
         if (Py_TYPE(value) == &PyDict_Type) return write_dict(value);
         if (!write_plain_scalar(value)) write_element(value);
     }
+    // The same for any top-level value: false, with nothing written, when
+    // it is not of an exact built-in type and so needs matching first.
+    bool write_plain_root(PyObject *value) {
+        PyTypeObject *type = Py_TYPE(value);
+        if (type == &PyDict_Type) {
+            write_dict(value);
+        } else if (!write_plain_scalar(value)) {
+            if (type == &PyList_Type)
+                write_sequence<ListItems>(value);
+            else if (type == &PyTuple_Type)
+                write_sequence<TupleItems>(value);
+            else if (interpreter::is_frozen_dict(value))
+                write_dict(value);
+            else
+                return false;
+        }
+        return true;
+    }
     void visit(const DumpValue &value) {
         std::visit([this](const auto &alternative) { (*this)(alternative); }, value);
     }
