@@ -144,15 +144,22 @@ private:
     using ListItems = interpreter::ListItems;
     using TupleItems = interpreter::TupleItems;
 
+    // Whether writing the item may have run Python code.  A plain scalar
+    // runs none, so only the other items take the count.
     template <typename Items>
-    TAVREL_HOT_INLINE void write_item(PyObject *seq, Py_ssize_t i) {
+    TAVREL_HOT_INLINE bool write_item(PyObject *seq, Py_ssize_t i) {
         if constexpr (interpreter::kItemsAreNewReferences) {
             // PyPy hands out items one at a time, as new references.
+            const uint64_t runs = python_runs_;
             py::object held = Items::item(seq, i);
             write_element(held.ptr());
+            return runs != python_runs_;
         } else {
             PyObject *item = Items::borrowed(seq, i);
-            if (!write_plain_scalar(item)) write_held(item);
+            if (write_plain_scalar(item)) return false;
+            const uint64_t runs = python_runs_;
+            write_held(item);
+            return runs != python_runs_;
         }
     }
 
@@ -167,12 +174,10 @@ private:
         Py_ssize_t now = count;
         for (Py_ssize_t i = 0; i < now; ++i) {
             DepthLevel<DepthLimited> level(counter_);
-            const uint64_t runs = python_runs_;
-            write_item<Items>(seq, i);
             // Python code run by a conversion may have resized the list, and
             // moved its storage: the indefinite framing follows it as it now
             // is, the definite one refuses it.
-            if (runs != python_runs_) {
+            if (write_item<Items>(seq, i)) {
                 now = Items::size(seq);
                 if constexpr (!Indefinite && Items::kCanChange) {
                     if (now != count) throw std::runtime_error(kListChangedText);
@@ -208,20 +213,25 @@ private:
         }
     }
 
-    TAVREL_HOT_INLINE void write_entry(PyObject *key, PyObject *value) {
+    // Whether writing the entry may have run Python code, as write_item.
+    TAVREL_HOT_INLINE bool write_entry(PyObject *key, PyObject *value) {
         DepthLevel<DepthLimited> level(counter_);
         if (write_plain_scalar(key)) {
             level.check();
-            if (!write_plain_scalar(value)) write_held(value);
-        } else {
-            // Both are held before either is converted: converting the
-            // key may run code that deletes the entry.
-            py::object held_key = py::reinterpret_borrow<py::object>(key);
-            py::object held_value = py::reinterpret_borrow<py::object>(value);
-            write_compound(held_key.ptr());
-            level.check();
-            write_element(held_value.ptr());
+            if (write_plain_scalar(value)) return false;
+            const uint64_t runs = python_runs_;
+            write_held(value);
+            return runs != python_runs_;
         }
+        // Both are held before either is converted: converting the key may
+        // run code that deletes the entry.
+        const uint64_t runs = python_runs_;
+        py::object held_key = py::reinterpret_borrow<py::object>(key);
+        py::object held_value = py::reinterpret_borrow<py::object>(value);
+        write_compound(held_key.ptr());
+        level.check();
+        write_element(held_value.ptr());
+        return runs != python_runs_;
     }
 
     TAVREL_OUT_OF_LINE void write_dict(PyObject *dict) {
@@ -239,11 +249,9 @@ private:
         PyObject *key = nullptr, *value = nullptr;
         while (open.entries.next(&key, &value)) {
             if (++written > count) throw std::runtime_error(kKeysChangedText);
-            const uint64_t runs = python_runs_;
-            write_entry(key, value);
             // Only Python code can change the dict; when none ran for this
             // entry, the next one needs no checks.
-            if (runs != python_runs_) open.entries.check_unchanged(count);
+            if (write_entry(key, value)) open.entries.check_unchanged(count);
         }
         if (written != count) throw std::runtime_error(kKeysChangedText);
         if (open.held != nullptr) check_written_once(open);
