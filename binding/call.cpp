@@ -139,6 +139,12 @@ PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
 PyObject *dumps(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     NativeStack stack;
     stack.check();
+    // dumps(value), the common call, of an exact built-in type: nothing to
+    // bind, convert or match.
+    if (nargs == 1 && kwnames == nullptr) {
+        Serializer<true, false> serializer(0, stack);
+        if (serializer.write_plain_root(args[0])) return serializer.result();
+    }
     Call call{args, nargs, kwnames};
     if (!call.bind()) call.reject(stack);
     PyObject *value = call.bound[kValue];

@@ -73,12 +73,24 @@ ThreadStack measure() {
     return stack;
 }
 
-// A thread's stack never moves, so its bounds are found once: on the main
-// thread the lookup reads /proc/self/maps, far too slow for every call.
-const ThreadStack &thread_stack() {
-    thread_local const ThreadStack stack = measure();
-    return stack;
-}
+// The limits every call on a thread starts from, relative to the thread's
+// own stack; those of a thread whose bounds are unknown depend on the entry.
+enum class Limits : uint8_t { kUnmeasured, kFixed, kProvisional, kUnknown };
+
+struct ThreadLimits {
+    ThreadStack stack;
+    uintptr_t walk = 0;
+    uintptr_t python = 0;
+    Limits kind = Limits::kUnmeasured;
+};
+
+// A thread's stack never moves, so its bounds and limits are found once: on
+// the main thread the lookup reads /proc/self/maps, far too slow for every
+// call.  Zero-initialised, so reading it needs no guard; unmeasured until
+// the thread's first call.
+thread_local ThreadLimits this_thread;
+
+const ThreadStack &thread_stack() { return this_thread.stack; }
 
 // The main thread's stack as the soft limit allows it now: the kernel
 // refuses to grow it past the limit, whenever that was lowered.
@@ -92,6 +104,33 @@ uintptr_t current_main_size(uintptr_t measured) {
     return measured;
 }
 
+// The walk keeps a reserve for raising its error and for the small calls a
+// level makes; Python code gets room for ordinary recursion (repr of a few
+// hundred nested lists, say).
+void limits_of(uintptr_t low, uintptr_t size, uintptr_t &walk, uintptr_t &python) {
+    walk = low + std::min(std::max(64 * kKiB, size / 8), size / 2);
+    python = low + std::min(size / 2, std::max(256 * kKiB, size / 4));
+}
+
+void measure_limits(ThreadLimits &thread) {
+    const ThreadStack stack = measure();
+    thread.stack = stack;
+    if (stack.size == 0) {
+        thread.kind = Limits::kUnknown;
+        return;
+    }
+    limits_of(stack.low, stack.size, thread.walk, thread.python);
+    thread.kind = Limits::kFixed;
+    if (stack.main) {
+        // Calls entered below the mark read the limit (one system call) at
+        // their first check.
+        const uintptr_t mark = stack.low + stack.size - std::min(kProvisional, stack.size);
+        thread.walk = std::max(thread.walk, mark);
+        thread.python = std::max(thread.python, mark);
+        thread.kind = Limits::kProvisional;
+    }
+}
+
 [[noreturn]] void fail() {
     PyErr_SetString(PyExc_RecursionError, kStackErrorText);
     throw pybind11::error_already_set();
@@ -100,20 +139,14 @@ uintptr_t current_main_size(uintptr_t measured) {
 }  // namespace
 
 NativeStack::NativeStack() : entry_(here()) {
-    const ThreadStack &stack = thread_stack();
-    if (stack.size == 0) {
+    ThreadLimits &thread = this_thread;
+    if (__builtin_expect(thread.kind == Limits::kUnmeasured, 0)) measure_limits(thread);
+    walk_limit_ = thread.walk;
+    python_limit_ = thread.python;
+    provisional_ = thread.kind == Limits::kProvisional;
+    if (thread.kind == Limits::kUnknown) {
         const uintptr_t low = entry_ > kUnknownBudget ? entry_ - kUnknownBudget : 1;
         set_limits(low, kUnknownBudget);
-    } else {
-        set_limits(stack.low, stack.size);
-    }
-    if (stack.main && stack.size != 0) {
-        // Calls entered below the mark read the limit (one system call) at
-        // their first check.
-        const uintptr_t mark = stack.low + stack.size - std::min(kProvisional, stack.size);
-        walk_limit_ = std::max(walk_limit_, mark);
-        python_limit_ = std::max(python_limit_, mark);
-        provisional_ = true;
     }
     if constexpr (interpreter::kStackBudget != 0) {
         const uintptr_t size = interpreter::stack_budget();
@@ -124,13 +157,7 @@ NativeStack::NativeStack() : entry_(here()) {
     }
 }
 
-void NativeStack::set_limits(uintptr_t low, uintptr_t size) {
-    // The walk keeps a reserve for raising its error and for the small
-    // calls a level makes; Python code gets room for ordinary recursion
-    // (repr of a few hundred nested lists, say).
-    walk_limit_ = low + std::min(std::max(64 * kKiB, size / 8), size / 2);
-    python_limit_ = low + std::min(size / 2, std::max(256 * kKiB, size / 4));
-}
+void NativeStack::set_limits(uintptr_t low, uintptr_t size) { limits_of(low, size, walk_limit_, python_limit_); }
 
 void NativeStack::recheck(uintptr_t &limit) {
     if (provisional_) {

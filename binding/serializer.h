@@ -44,6 +44,26 @@ public:
         presize(value);
         write_element(value);
     }
+    // The same for any top-level value: false, with nothing written, when
+    // it is not of an exact built-in type and so needs matching first.
+    bool write_plain_root(PyObject *value) {
+        PyTypeObject *type = Py_TYPE(value);
+        if (type == &PyDict_Type) {
+            write_dict(value);
+        } else if (!write_plain_scalar(value)) {
+            if (type == &PyList_Type) {
+                presize(value);
+                write_sequence<ListItems>(value);
+            } else if (type == &PyTuple_Type) {
+                presize(value);
+                write_sequence<TupleItems>(value);
+            } else if (interpreter::is_frozen_dict(value))
+                write_dict(value);
+            else
+                return false;
+        }
+        return true;
+    }
     void visit(const DumpValue &value) {
         std::visit([this](const auto &alternative) { (*this)(alternative); }, value);
     }
@@ -139,15 +159,22 @@ private:
         if (size != 0) out_.reserve(size);
     }
 
+    // Whether writing the item may have run Python code.  A plain scalar
+    // runs none, so only the other items take the count.
     template <typename Items>
-    TAVREL_HOT_INLINE void write_item(PyObject *seq, Py_ssize_t i) {
+    TAVREL_HOT_INLINE bool write_item(PyObject *seq, Py_ssize_t i) {
         if constexpr (interpreter::kItemsAreNewReferences) {
             // PyPy hands out items one at a time, as new references.
+            const uint64_t runs = python_runs_;
             py::object held = Items::item(seq, i);
             write_element(held.ptr());
+            return runs != python_runs_;
         } else {
             PyObject *item = Items::borrowed(seq, i);
-            if (!write_plain_scalar(item)) write_held(item);
+            if (write_plain_scalar(item)) return false;
+            const uint64_t runs = python_runs_;
+            write_held(item);
+            return runs != python_runs_;
         }
     }
 
@@ -162,12 +189,10 @@ private:
         Py_ssize_t now = count;
         for (Py_ssize_t i = 0; i < now; ++i) {
             DepthLevel<DepthLimited> level(counter_);
-            const uint64_t runs = python_runs_;
-            write_item<Items>(seq, i);
             // Python code run by a conversion may have resized the list, and
             // moved its storage: the indefinite framing follows it as it now
             // is, the definite one refuses it.
-            if (runs != python_runs_) {
+            if (write_item<Items>(seq, i)) {
                 now = Items::size(seq);
                 if constexpr (!Indefinite && Items::kCanChange) {
                     if (now != count) throw std::runtime_error(kListChangedText);
@@ -203,20 +228,25 @@ private:
         }
     }
 
-    TAVREL_HOT_INLINE void write_entry(PyObject *key, PyObject *value) {
+    // Whether writing the entry may have run Python code, as write_item.
+    TAVREL_HOT_INLINE bool write_entry(PyObject *key, PyObject *value) {
         DepthLevel<DepthLimited> level(counter_);
         if (write_plain_scalar(key)) {
             level.check();
-            if (!write_plain_scalar(value)) write_held(value);
-        } else {
-            // Both are held before either is converted: converting the
-            // key may run code that deletes the entry.
-            py::object held_key = py::reinterpret_borrow<py::object>(key);
-            py::object held_value = py::reinterpret_borrow<py::object>(value);
-            write_compound(held_key.ptr());
-            level.check();
-            write_element(held_value.ptr());
+            if (write_plain_scalar(value)) return false;
+            const uint64_t runs = python_runs_;
+            write_held(value);
+            return runs != python_runs_;
         }
+        // Both are held before either is converted: converting the key may
+        // run code that deletes the entry.
+        const uint64_t runs = python_runs_;
+        py::object held_key = py::reinterpret_borrow<py::object>(key);
+        py::object held_value = py::reinterpret_borrow<py::object>(value);
+        write_compound(held_key.ptr());
+        level.check();
+        write_element(held_value.ptr());
+        return runs != python_runs_;
     }
 
     TAVREL_OUT_OF_LINE void write_dict(PyObject *dict) {
@@ -234,11 +264,9 @@ private:
         PyObject *key = nullptr, *value = nullptr;
         while (open.entries.next(&key, &value)) {
             if (++written > count) throw std::runtime_error(kKeysChangedText);
-            const uint64_t runs = python_runs_;
-            write_entry(key, value);
             // Only Python code can change the dict; when none ran for this
             // entry, the next one needs no checks.
-            if (runs != python_runs_) open.entries.check_unchanged(count);
+            if (write_entry(key, value)) open.entries.check_unchanged(count);
         }
         if (written != count) throw std::runtime_error(kKeysChangedText);
         if (open.held != nullptr) check_written_once(open);

@@ -132,18 +132,31 @@ struct FloatItem {
 // and normal halves only: half subnormals are written as single, as the
 // decode-back rule does (its half candidate is built without subnormal
 // support).  Single covers normal and subnormal singles.
+//
+// Every half or single, subnormal singles included, leaves at least the low
+// 29 mantissa bits zero; most doubles fail that first test.
+constexpr uint64_t kBelowSingle = (1ull << 29) - 1;
+
+// A normal half, or false; d has its low 29 bits zero.  Rebased to half's
+// exponent bias (15), the exponent is 1 to 30 and the low 42 mantissa bits
+// are zero: rotated right by 42, those bits lead and the half's exponent and
+// mantissa trail, so one unsigned comparison tests both and the trailing
+// bits are the half.  NaN and the infinities fail it.
+TAVREL_HOT_INLINE bool normal_half(uint64_t d, uint64_t &half) {
+    const uint64_t rebased = (d & ~(1ull << 63)) - (uint64_t{1023 - 15} << 52);
+    const uint64_t rotated = rebased >> 42 | rebased << 22;
+    half = (d >> 63) << 15 | rotated;
+    return rotated - (1u << 10) < 30u << 10;
+}
+
 TAVREL_HOT_INLINE FloatItem shortest_float(uint64_t d) {
-    // Every half or single, subnormal singles included, leaves at least the
-    // low 29 mantissa bits zero; most doubles leave here.
-    if ((d & ((1ull << 29) - 1)) != 0) return {0xFB, 8, d};
+    if ((d & kBelowSingle) != 0) return {0xFB, 8, d};
+    uint64_t half;
+    if (normal_half(d, half)) return {0xF9, 2, half};
     const uint64_t sign = d >> 63;
+    if ((d << 1) == 0) return {0xF9, 2, sign << 15};
     const int exponent = static_cast<int>((d >> 52) & 0x7FF) - 1023;
     const uint64_t mantissa = d & 0xFFFFFFFFFFFFFull;
-    if ((d << 1) == 0) return {0xF9, 2, sign << 15};
-    // The mantissa is tested before the exponent: for a run of singles it
-    // fails every time, where the exponent range would be a coin toss.
-    if ((mantissa & ((1ull << 42) - 1)) == 0 && static_cast<unsigned>(exponent + 14) <= 29)
-        return {0xF9, 2, sign << 15 | static_cast<uint64_t>(exponent + 15) << 10 | mantissa >> 42};
     if (static_cast<unsigned>(exponent + 126) <= 253)
         return {0xFA, 4, sign << 31 | static_cast<uint64_t>(exponent + 127) << 23 | mantissa >> 29};
     if (exponent >= -149 && exponent < -126) {
@@ -158,6 +171,9 @@ TAVREL_HOT_INLINE FloatItem shortest_float(uint64_t d) {
 // Any double: finite ones in their shortest width, NaN and the infinities as
 // the fixed half-precision items (every NaN is the one quiet NaN 0x7E00).
 TAVREL_HOT_INLINE FloatItem float_item(uint64_t bits) {
+    // Normal halves first: that test needs no check for NaN or infinity.
+    uint64_t half;
+    if ((bits & kBelowSingle) == 0 && normal_half(bits, half)) return {0xF9, 2, half};
     if ((bits & 0x7FF0000000000000ull) != 0x7FF0000000000000ull) return shortest_float(bits);
     if ((bits & 0xFFFFFFFFFFFFFull) != 0) return {0xF9, 2, 0x7E00};
     return {0xF9, 2, (bits >> 63) ? 0xFC00u : 0x7C00u};
@@ -218,7 +234,9 @@ TAVREL_HOT_INLINE void write_string(Sink &sink, uint8_t major, const void *data,
 }
 
 // The width is known on each path, so each stores with a fixed shift; the
-// check for doubles comes first, as most doubles in documents are.
+// check for doubles comes first, as most doubles in documents are.  The end
+// is set from `at`: after a byte store the sink's own position would have to
+// be read again.
 template <class Sink>
 TAVREL_HOT_INLINE void write_float(Sink &sink, double x) {
     uint64_t bits;
@@ -228,13 +246,13 @@ TAVREL_HOT_INLINE void write_float(Sink &sink, double x) {
     if (item.width == 8) {
         at[0] = 0xFB;
         store_be_wide(at + 1, item.bits, 8);
-        sink.advance(9);
+        sink.commit(at + 9);
     } else if (item.width == 2) {
         store_be_wide(at, uint64_t{0xF9} << 16 | item.bits, 3);
-        sink.advance(3);
+        sink.commit(at + 3);
     } else {
         store_be_wide(at, uint64_t{0xFA} << 32 | item.bits, 5);
-        sink.advance(5);
+        sink.commit(at + 5);
     }
 }
 

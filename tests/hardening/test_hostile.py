@@ -403,6 +403,22 @@ def test_cycles_stop_with_an_error(make, indefinite, where):
     assert limited.type is RuntimeError and str(limited.value) == depth_error(25)
 
 
+@pytest.mark.parametrize("stack_size", [16 * 1024 * 1024, 256 * 1024], ids=["16MiB", "256KiB"])
+def test_each_thread_keeps_its_own_stack_limits(stack_size):
+    # A thread's limits are worked out at its first call and kept for the
+    # later ones: each call of each thread, a small one after a large one
+    # included, must stop at the end of that thread's own stack.
+    def three_calls():
+        errors = []
+        for make in (self_list, self_dict, self_list):
+            with pytest.raises(RecursionError) as info:
+                dumps(make())
+            errors.append(str(info.value))
+        return errors
+
+    assert in_small_thread(three_calls, stack_size=stack_size) == [STACK_ERROR] * 3
+
+
 # ---- very deep nesting -------------------------------------------------------
 
 DEPTH = 100_000
