@@ -58,6 +58,13 @@ public:
         return push(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n)));
     }
 
+    // A map key already in the cache, pushed: 1; not there: 0.
+    TAVREL_HOT_INLINE int known_key(const uint8_t *p, size_t n) {
+        if (n > KeyCache::kMaxSize) return 0;
+        PyObject *str = state_.keys.find(p, n);
+        return str == nullptr ? 0 : push(str) ? 1 : -1;
+    }
+
     TAVREL_HOT_INLINE bool text(const uint8_t *p, size_t n, bool ascii, bool key) {
         if (key && n <= KeyCache::kMaxSize) return push(state_.keys.get(p, n, ascii));
         return push(ascii ? interpreter::new_ascii_str(p, n) : interpreter::new_utf8_str(p, n));

@@ -9,6 +9,7 @@
 //         bool uint(uint64_t n);                      // major type 0
 //         bool negint(uint64_t n);                    // major type 1: -1 - n
 //         bool bytes(const uint8_t *p, size_t n);     // chunks already joined
+//         int known_key(const uint8_t *p, size_t n);  // a map key's bytes, unchecked
 //         bool text(const uint8_t *p, size_t n, bool ascii, bool key);  // valid UTF-8
 //         bool float_bits(uint64_t bits);             // half/single widened exactly
 //         bool simple(uint8_t value);                 // 0-19, 20-23, 32-255
@@ -20,7 +21,11 @@
 //
 // Each returns false to stop the walk (the builder keeps its own reason).
 // `key` says the text is read at a map key's place (a builder may cache
-// those); key() follows every complete map key.  Nothing is allocated from a
+// those); key() follows every complete map key.  known_key() is offered a
+// definite text map key before its UTF-8 is checked: a builder that holds
+// those very bytes from an earlier text() (so they are valid) makes the
+// value and returns 1, or returns 0 to have it checked and handed to
+// text(), or -1 to stop.  Nothing is allocated from a
 // length or count the remaining input cannot back: a definite string needs
 // its bytes present, a definite array or map at least a byte per item, and
 // the stack grows one frame per level that is actually present.
@@ -350,6 +355,14 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                 } else {
                     bool ascii;
                     const bool at_key = !frames.empty() && frames.back().major == 5 && (frames.back().done & 1) == 0;
+                    if (at_key && info != 31) {
+                        // Records repeat their keys: one seen before needs no second check.
+                        const int known = builder.known_key(chars, length);
+                        if (known != 0) {
+                            ok = known > 0;
+                            break;
+                        }
+                    }
                     // Chunks were checked one by one, and valid chunks join to valid text.
                     if (!valid_utf8(chars, length, ascii) && info != 31) return fail(Fault::kUtf8, offset);
                     ok = builder.text(chars, length, ascii, at_key);
