@@ -252,6 +252,8 @@ bool Builder::tag(uint64_t number, size_t offset) {
 }
 
 bool Builder::date_text(size_t offset) {
+    // datetime may be imported, or be the pure-Python one.
+    collector_.resume();
     PyObject *value = values_.back();
     DateTime t;
     Py_ssize_t size = 0;
@@ -284,6 +286,7 @@ bool Builder::date_text(size_t offset) {
 }
 
 bool Builder::epoch(size_t offset) {
+    collector_.resume();
     PyObject *value = values_.back();
     if (!PyLong_CheckExact(value) && !PyFloat_CheckExact(value)) return refuse(kEpochTypeText, offset);
     if (!state_.need_datetime()) return false;

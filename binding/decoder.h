@@ -28,7 +28,9 @@ struct LoadsOptions {
 
 class Builder {
 public:
-    Builder(DecodeState &state, const LoadsOptions &options) : state_(state), options_(options) {}
+    // The collector, if paused, is resumed before any Python code runs.
+    Builder(DecodeState &state, const LoadsOptions &options, interpreter::CollectorPause &collector)
+        : state_(state), options_(options), collector_(collector) {}
     ~Builder() {
         for (size_t i = 0; i < values_.size(); ++i) Py_DECREF(values_[i]);
     }
@@ -123,6 +125,7 @@ private:
 
     DecodeState &state_;
     const LoadsOptions &options_;
+    interpreter::CollectorPause &collector_;
     // Values made and not yet taken into their container, with a reference each.
     decoding::SmallStack<PyObject *, 64> values_;
     // The offsets of the keys of the maps being read, for the errors that name one.

@@ -214,6 +214,13 @@ constexpr bool kIntConversionsSkipIndex = true;
 // A held bytearray can still be resized.
 constexpr bool kExportPinsBuffer = false;
 
+// PyPy's collector does not walk containers as they are made.
+class CollectorPause {
+public:
+    void pause() {}
+    void resume() {}
+};
+
 // PyPy frees through its own collector; the macros keep the same shape.
 #define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
 #define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
