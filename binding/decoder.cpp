@@ -167,17 +167,10 @@ bool Builder::refuse(const char *what, size_t offset) {
     return false;
 }
 
-bool Builder::simple(uint8_t value) {
-    PyObject *known;
-    switch (value) {
-        case 20: known = Py_False; break;
-        case 21: known = Py_True; break;
-        case 22: known = Py_None; break;
-        case 23: known = state_.undefined; break;
-        default: return push(make_simple(state_, value));
-    }
-    Py_INCREF(known);
-    return push(known);
+bool Builder::other_simple(uint8_t value) {
+    if (value != 23) return push(make_simple(state_, value));
+    Py_INCREF(state_.undefined);
+    return push(state_.undefined);
 }
 
 bool Builder::checked_key(uint8_t major, size_t offset) {

@@ -78,7 +78,15 @@ public:
         return push(PyFloat_FromDouble(value));
     }
 
-    bool simple(uint8_t value);
+    TAVREL_HOT_INLINE bool simple(uint8_t value) {
+        // false, true and null are common enough to skip the call.
+        if (value - 20u <= 2u) {
+            PyObject *known = value == 20 ? Py_False : value == 21 ? Py_True : Py_None;
+            Py_INCREF(known);
+            return push(known);
+        }
+        return other_simple(value);
+    }
 
     TAVREL_HOT_INLINE bool array(size_t count) {
         PyObject *list = interpreter::list_of(values_.data() + values_.size() - count, count);
@@ -118,6 +126,8 @@ private:
     // The value on top replaced by `value` (a new reference, or null).
     bool replace_top(PyObject *value);
 
+    // undefined and the simple values without a Python counterpart.
+    bool other_simple(uint8_t value);
     bool date_text(size_t offset);
     bool epoch(size_t offset);
     bool refuse(const char *what, size_t offset);
