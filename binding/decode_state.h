@@ -10,19 +10,23 @@
 #include <cstdint>
 #include <cstring>
 
+// TAVREL_HOT_INLINE
+#include "cbor_encoding.hpp"
 #include "interpreter.h"
 
 namespace tavrel {
 
 // Map keys of up to kMaxSize bytes, each made into a str once and handed out
-// again while its slot holds it: records repeat their keys.  A slot is chosen
-// by a hash of the bytes; a clash only replaces the slot, so keys chosen to
-// clash cost a str each, as without the cache.  Nothing here runs Python
+// again while its slot holds it: records repeat their keys.  A set of slots
+// is chosen by a hash of the bytes; a clash only replaces the set's oldest
+// slot, so keys chosen to clash cost a str each, as without the cache.  Nothing here runs Python
 // code, so a loads re-entered from a hook finds the cache consistent.
 class KeyCache {
 public:
     static constexpr size_t kMaxSize = 32;
     static constexpr size_t kSlots = 1024;
+    // Slots per set: two keys of a record that hash alike still both stay.
+    static constexpr size_t kWays = 2;
 
     KeyCache() = default;
     KeyCache(const KeyCache &) = delete;
@@ -31,32 +35,41 @@ public:
         for (Slot &slot : slots_) Py_XDECREF(slot.str);
     }
 
-    // A new reference to the str of p[0, n), n <= kMaxSize, valid UTF-8.
+    // A new reference to the str of p[0, n), n <= kMaxSize, when its set
+    // holds it; null otherwise.  The bytes need not have been checked: a slot
+    // only ever holds valid UTF-8, so equal bytes are valid too.
+    TAVREL_HOT_INLINE PyObject *find(const uint8_t *p, size_t n) {
+        const Key key(p, n);
+        Slot *set = &slots_[key.set() * kWays];
+        for (size_t way = 0; way < kWays; ++way) {
+            const Slot &slot = set[way];
+            if (slot.str != nullptr && slot.size == n && slot.head == key.head && slot.tail == key.tail &&
+                (n <= 16 || std::memcmp(slot.middle, p + 8, n - 16) == 0)) {
+                Py_INCREF(slot.str);
+                return slot.str;
+            }
+        }
+        return nullptr;
+    }
+
+    // A new reference to the str of p[0, n), n <= kMaxSize, valid UTF-8,
+    // from its set or made and put first there, the set's last one dropped.
     PyObject *get(const uint8_t *p, size_t n, bool ascii) {
-        uint64_t head = 0, tail = 0;
-        // Keys up to 16 bytes are held whole by these two words.
-        if (n >= 8) {
-            std::memcpy(&head, p, 8);
-            std::memcpy(&tail, p + n - 8, 8);
-        } else {
-            for (size_t i = 0; i < n; ++i) head = head << 8 | p[i];
-        }
-        Slot &slot = slots_[slot_of(head, tail, n)];
-        if (slot.str != nullptr && slot.size == n && slot.head == head && slot.tail == tail &&
-            (n <= 16 || std::memcmp(slot.middle, p + 8, n - 16) == 0)) {
-            Py_INCREF(slot.str);
-            return slot.str;
-        }
+        if (PyObject *found = find(p, n)) return found;
         PyObject *str = ascii ? interpreter::new_ascii_str(p, n) : interpreter::new_utf8_str(p, n);
         if (str == nullptr) return nullptr;
+        const Key key(p, n);
+        Slot *set = &slots_[key.set() * kWays];
+        PyObject *dropped = set[kWays - 1].str;
+        for (size_t way = kWays - 1; way > 0; --way) set[way] = set[way - 1];
+        Slot &slot = set[0];
         Py_INCREF(str);
-        PyObject *old = slot.str;
         slot.str = str;
         slot.size = static_cast<uint8_t>(n);
-        slot.head = head;
-        slot.tail = tail;
+        slot.head = key.head;
+        slot.tail = key.tail;
         if (n > 16) std::memcpy(slot.middle, p + 8, n - 16);
-        Py_XDECREF(old);
+        Py_XDECREF(dropped);
         return str;
     }
 
@@ -68,10 +81,34 @@ private:
         uint8_t middle[kMaxSize - 16];  // the bytes between head and tail
     };
 
-    static size_t slot_of(uint64_t head, uint64_t tail, size_t n) {
-        const uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n;
-        return static_cast<size_t>((mixed ^ (mixed >> 29)) * 0xBF58476D1CE4E5B9ull >> 54) & (kSlots - 1);
-    }
+    // Two words that, with the size, hold a key of up to 16 bytes whole:
+    // from 8 bytes on the first and the last eight, overlapping; below that
+    // the first and last four, or the first, middle and last byte.
+    struct Key {
+        uint64_t head = 0, tail = 0;
+        size_t size;
+
+        TAVREL_HOT_INLINE Key(const uint8_t *p, size_t n) : size(n) {
+            if (n >= 8) {
+                std::memcpy(&head, p, 8);
+                std::memcpy(&tail, p + n - 8, 8);
+            } else if (n >= 4) {
+                uint32_t first, last;
+                std::memcpy(&first, p, 4);
+                std::memcpy(&last, p + n - 4, 4);
+                head = first;
+                tail = last;
+            } else if (n != 0) {
+                head = static_cast<uint64_t>(p[0]) | static_cast<uint64_t>(p[n / 2]) << 8 |
+                       static_cast<uint64_t>(p[n - 1]) << 16;
+            }
+        }
+
+        size_t set() const {
+            const uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ size;
+            return static_cast<size_t>((mixed ^ (mixed >> 29)) * 0xBF58476D1CE4E5B9ull >> 54) & (kSlots / kWays - 1);
+        }
+    };
 
     Slot slots_[kSlots];
 };

@@ -167,17 +167,10 @@ bool Builder::refuse(const char *what, size_t offset) {
     return false;
 }
 
-bool Builder::simple(uint8_t value) {
-    PyObject *known;
-    switch (value) {
-        case 20: known = Py_False; break;
-        case 21: known = Py_True; break;
-        case 22: known = Py_None; break;
-        case 23: known = state_.undefined; break;
-        default: return push(make_simple(state_, value));
-    }
-    Py_INCREF(known);
-    return push(known);
+bool Builder::other_simple(uint8_t value) {
+    if (value != 23) return push(make_simple(state_, value));
+    Py_INCREF(state_.undefined);
+    return push(state_.undefined);
 }
 
 bool Builder::checked_key(uint8_t major, size_t offset) {
@@ -252,6 +245,8 @@ bool Builder::tag(uint64_t number, size_t offset) {
 }
 
 bool Builder::date_text(size_t offset) {
+    // datetime may be imported, or be the pure-Python one.
+    collector_.resume();
     PyObject *value = values_.back();
     DateTime t;
     Py_ssize_t size = 0;
@@ -284,6 +279,7 @@ bool Builder::date_text(size_t offset) {
 }
 
 bool Builder::epoch(size_t offset) {
+    collector_.resume();
     PyObject *value = values_.back();
     if (!PyLong_CheckExact(value) && !PyFloat_CheckExact(value)) return refuse(kEpochTypeText, offset);
     if (!state_.need_datetime()) return false;

@@ -28,7 +28,9 @@ struct LoadsOptions {
 
 class Builder {
 public:
-    Builder(DecodeState &state, const LoadsOptions &options) : state_(state), options_(options) {}
+    // The collector, if paused, is resumed before any Python code runs.
+    Builder(DecodeState &state, const LoadsOptions &options, interpreter::CollectorPause &collector)
+        : state_(state), options_(options), collector_(collector) {}
     ~Builder() {
         for (size_t i = 0; i < values_.size(); ++i) release_value(state_, values_[i]);
     }
@@ -58,6 +60,13 @@ public:
         return push(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n)));
     }
 
+    // A map key already in the cache, pushed: 1; not there: 0.
+    TAVREL_HOT_INLINE int known_key(const uint8_t *p, size_t n) {
+        if (n > KeyCache::kMaxSize) return 0;
+        PyObject *str = state_.keys.find(p, n);
+        return str == nullptr ? 0 : push(str) ? 1 : -1;
+    }
+
     TAVREL_HOT_INLINE bool text(const uint8_t *p, size_t n, bool ascii, bool key) {
         if (key && n <= KeyCache::kMaxSize) return push(state_.keys.get(p, n, ascii));
         return push(ascii ? interpreter::new_ascii_str(p, n) : interpreter::new_utf8_str(p, n));
@@ -69,7 +78,15 @@ public:
         return push(PyFloat_FromDouble(value));
     }
 
-    bool simple(uint8_t value);
+    TAVREL_HOT_INLINE bool simple(uint8_t value) {
+        // false, true and null are common enough to skip the call.
+        if (value - 20u <= 2u) {
+            PyObject *known = value == 20 ? Py_False : value == 21 ? Py_True : Py_None;
+            Py_INCREF(known);
+            return push(known);
+        }
+        return other_simple(value);
+    }
 
     TAVREL_HOT_INLINE bool array(size_t count) {
         PyObject *list = interpreter::list_of(values_.data() + values_.size() - count, count);
@@ -109,6 +126,8 @@ private:
     // The value on top replaced by `value` (a new reference, or null).
     bool replace_top(PyObject *value);
 
+    // undefined and the simple values without a Python counterpart.
+    bool other_simple(uint8_t value);
     bool date_text(size_t offset);
     bool epoch(size_t offset);
     bool refuse(const char *what, size_t offset);
@@ -116,6 +135,7 @@ private:
 
     DecodeState &state_;
     const LoadsOptions &options_;
+    interpreter::CollectorPause &collector_;
     // Values made and not yet taken into their container, with a reference each.
     decoding::SmallStack<PyObject *, 64> values_;
     // The offsets of the keys of the maps being read, for the errors that name one.

@@ -128,6 +128,11 @@ inline Py_ssize_t exact_dict_size(PyObject *dict);
 // The unsigned big-endian integer of n bytes.
 inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n);
 
+// The cyclic collector held off while a decode runs no Python code:
+// pause() where that saves collections, resume() before any Python code
+// may run (and on destruction), restoring what the collector was.
+class CollectorPause;
+
 }  // namespace interpreter
 }  // namespace tavrel
 

@@ -270,6 +270,36 @@ inline Py_ssize_t exact_dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict)
 
 inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n) { return _PyLong_FromByteArray(p, n, 0, 0); }
 
+// Before 3.12 a collection starts inside whichever container allocation
+// crosses the threshold, and each walks every young container made so far:
+// a large decode paid for one every few hundred containers.  From 3.12 on
+// collections wait for the eval loop, which a decode does not enter.
+class CollectorPause {
+public:
+    CollectorPause() = default;
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+    ~CollectorPause() { resume(); }
+
+    void pause() {
+#if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030C0000
+        if (!paused_) {
+            was_enabled_ = PyGC_Disable() != 0;
+            paused_ = true;
+        }
+#endif
+    }
+
+    void resume() {
+        if (paused_ && was_enabled_) PyGC_Enable();
+        paused_ = false;
+    }
+
+private:
+    bool paused_ = false;
+    bool was_enabled_ = false;
+};
+
 // A bytearray whose buffer is held cannot be resized (BufferError).
 constexpr bool kExportPinsBuffer = true;
 

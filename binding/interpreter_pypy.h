@@ -218,6 +218,13 @@ constexpr bool kExportPinsBuffer = false;
 // reference counts C sees are cpyext's, not the object's.
 constexpr bool kFreesOnLastRelease = false;
 
+// PyPy's collector does not walk containers as they are made.
+class CollectorPause {
+public:
+    void pause() {}
+    void resume() {}
+};
+
 // PyPy frees through its own collector; the macros keep the same shape.
 #define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
 #define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)

@@ -142,10 +142,18 @@ private:
     bool ok_ = false;
 };
 
+// From this size on a decode may make enough containers for the collector to
+// start on them; below it pausing would cost more than it could save.
+constexpr size_t kPauseCollectorFrom = 1024;
+
 PyObject *decode(DecodeState &state, PyObject *data, const LoadsOptions &options) {
     Input input(data);
     if (!input.ok()) return nullptr;
-    Builder builder(state, options);
+    // Only hooks run Python code; dates resume the collector themselves.
+    interpreter::CollectorPause collector;
+    if (options.tag_hook == nullptr && options.object_hook == nullptr && input.size() >= kPauseCollectorFrom)
+        collector.pause();
+    Builder builder(state, options, collector);
     decoding::Scratch scratch;
     const decoding::Result result = decoding::decode(input.data(), input.size(), options.max_depth, builder, scratch);
     if (result.fault == decoding::Fault::kNone) return builder.take_result();

@@ -58,17 +58,28 @@ class CheckingBuilder {
 public:
     std::vector<Value> values;
     size_t keys_pending = 0;
+    std::string last_key;
+    bool has_last_key = false;
 
     bool uint(uint64_t n) { return push(head(0, n), 0); }
     bool negint(uint64_t n) { return push(head(1, n), 0); }
     bool bytes(const uint8_t *p, size_t n) {
         return push(head(2, n) + std::string(reinterpret_cast<const char *>(p), n), 0);
     }
-    bool text(const uint8_t *p, size_t n, bool ascii, bool) {
+    // The last key handed to text(), offered back as a cache would.
+    int known_key(const uint8_t *p, size_t n) {
+        if (!has_last_key || last_key != std::string(reinterpret_cast<const char *>(p), n)) return 0;
+        return push(head(3, n) + last_key, 0) ? 1 : -1;
+    }
+    bool text(const uint8_t *p, size_t n, bool ascii, bool key) {
         bool ascii_again = false;
         CORE_CHECK(tavrel::decoding::valid_utf8(p, n, ascii_again), "text handed over is not valid UTF-8");
         CORE_CHECK(ascii == ascii_again, "ascii flag differs");
         for (size_t i = 0; i < n && ascii; ++i) CORE_CHECK(p[i] < 0x80, "ascii flag set on non-ASCII text");
+        if (key) {
+            last_key.assign(reinterpret_cast<const char *>(p), n);
+            has_last_key = true;
+        }
         return push(head(3, n) + std::string(reinterpret_cast<const char *>(p), n), 0);
     }
     bool float_bits(uint64_t bits) {

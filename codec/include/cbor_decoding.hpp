@@ -9,6 +9,7 @@
 //         bool uint(uint64_t n);                      // major type 0
 //         bool negint(uint64_t n);                    // major type 1: -1 - n
 //         bool bytes(const uint8_t *p, size_t n);     // chunks already joined
+//         int known_key(const uint8_t *p, size_t n);  // a map key's bytes, unchecked
 //         bool text(const uint8_t *p, size_t n, bool ascii, bool key);  // valid UTF-8
 //         bool float_bits(uint64_t bits);             // half/single widened exactly
 //         bool simple(uint8_t value);                 // 0-19, 20-23, 32-255
@@ -20,7 +21,11 @@
 //
 // Each returns false to stop the walk (the builder keeps its own reason).
 // `key` says the text is read at a map key's place (a builder may cache
-// those); key() follows every complete map key.  Nothing is allocated from a
+// those); key() follows every complete map key.  known_key() is offered a
+// definite text map key before its UTF-8 is checked: a builder that holds
+// those very bytes from an earlier text() (so they are valid) makes the
+// value and returns 1, or returns 0 to have it checked and handed to
+// text(), or -1 to stop.  Nothing is allocated from a
 // length or count the remaining input cannot back: a definite string needs
 // its bytes present, a definite array or map at least a byte per item, and
 // the stack grows one frame per level that is actually present.
@@ -73,11 +78,21 @@ struct Result {
 
 // ---- Scalars ---------------------------------------------------------------
 
-// The argument bytes of a head, big-endian, width 1, 2, 4 or 8.
+// The argument bytes of a head, big-endian, width 1, 2, 4 or 8; spelled out
+// per width, so that each becomes one load and a byte swap.
 inline uint64_t load_be(const uint8_t *p, unsigned width) {
-    uint64_t value = 0;
-    for (unsigned i = 0; i < width; ++i) value = value << 8 | p[i];
-    return value;
+    switch (width) {
+        case 1: return p[0];
+        case 2: return static_cast<uint64_t>(p[0]) << 8 | p[1];
+        case 4:
+            return static_cast<uint64_t>(p[0]) << 24 | static_cast<uint64_t>(p[1]) << 16 |
+                   static_cast<uint64_t>(p[2]) << 8 | p[3];
+        default:
+            return static_cast<uint64_t>(p[0]) << 56 | static_cast<uint64_t>(p[1]) << 48 |
+                   static_cast<uint64_t>(p[2]) << 40 | static_cast<uint64_t>(p[3]) << 32 |
+                   static_cast<uint64_t>(p[4]) << 24 | static_cast<uint64_t>(p[5]) << 16 |
+                   static_cast<uint64_t>(p[6]) << 8 | p[7];
+    }
 }
 
 // A half's bits as the double of the same value (RFC 8949 Appendix D),
@@ -113,6 +128,20 @@ inline uint64_t single_to_double_bits(uint32_t single) {
     return sign | static_cast<uint64_t>(power + 1023) << 52 | (mantissa & 0x7FFFFF) << 29;
 }
 
+// Whether the last n < 8 bytes of a string are ASCII, read as two words
+// that overlap rather than byte by byte: most texts are short.
+inline bool ascii_tail(const uint8_t *s, size_t n) {
+    if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, s, sizeof head);
+        std::memcpy(&tail, s + n - 4, sizeof tail);
+        return ((head | tail) & 0x80808080u) == 0;
+    }
+    if (n == 0) return true;
+    // 1 to 3 bytes: the first, the middle and the last cover them all.
+    return ((s[0] | s[n / 2] | s[n - 1]) & 0x80) == 0;
+}
+
 // Strict UTF-8 (RFC 3629): no overlong forms, no encoded surrogates, nothing
 // past U+10FFFF.  `ascii` tells whether every byte is below 0x80.
 inline bool valid_utf8(const uint8_t *s, size_t n, bool &ascii) {
@@ -121,6 +150,10 @@ inline bool valid_utf8(const uint8_t *s, size_t n, bool &ascii) {
         uint64_t word;
         std::memcpy(&word, s + i, sizeof word);
         if ((word & 0x8080808080808080ull) != 0) break;
+    }
+    if (i + 8 > n && ascii_tail(s + i, n - i)) {
+        ascii = true;
+        return true;
     }
     while (i < n && s[i] < 0x80) ++i;
     ascii = i == n;
@@ -253,7 +286,6 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
         if (frames.size() > limit && initial != 0xFF) return fail(Fault::kDepth, offset);
         const uint8_t major = initial >> 5;
         const uint8_t info = initial & 0x1F;
-        const bool at_key = !frames.empty() && frames.back().major == 5 && (frames.back().done & 1) == 0;
         uint64_t argument = info;
         ++p;
         if (info >= 24) {
@@ -322,6 +354,15 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                     ok = builder.bytes(chars, length);
                 } else {
                     bool ascii;
+                    const bool at_key = !frames.empty() && frames.back().major == 5 && (frames.back().done & 1) == 0;
+                    if (at_key && info != 31) {
+                        // Records repeat their keys: one seen before needs no second check.
+                        const int known = builder.known_key(chars, length);
+                        if (known != 0) {
+                            ok = known > 0;
+                            break;
+                        }
+                    }
                     // Chunks were checked one by one, and valid chunks join to valid text.
                     if (!valid_utf8(chars, length, ascii) && info != 31) return fail(Fault::kUtf8, offset);
                     ok = builder.text(chars, length, ascii, at_key);

@@ -3,11 +3,13 @@ its refusals, its options and hooks, the map key policy, the types it
 returns, and load/dump."""
 import array
 import datetime
+import gc
 import io
 import math
 import pickle
 import platform
 import struct
+import sys
 
 import pytest
 
@@ -163,6 +165,8 @@ REFUSALS = [
     ("63 eda080", "invalid UTF-8 in text string", 0),
     ("64 f4908080", "invalid UTF-8 in text string", 0),
     ("63 e08080", "invalid UTF-8 in text string", 0),
+    # A cached key's size and first byte are no licence to skip the check.
+    ("a2 62 6162 00 62 61ff 00", "invalid UTF-8 in text string", 5),
     ("7f 61 61 61 c3 ff", "invalid UTF-8 in text string", 3),
     ("7f 61 c3 61 bc ff", "invalid UTF-8 in text string", 1),
     ("f8 1f", "two-byte simple value below 32", 0),
@@ -411,6 +415,74 @@ def test_many_keys_through_the_key_cache():
     records = [{k: i for i, k in enumerate(keys[j::7])} for j in range(7)]
     assert loads(dumps(records * 3)) == records * 3
     assert all(type(k) is str for k in loads(dumps(records))[0])
+
+
+@pytest.mark.parametrize("size", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33],
+                         ids=lambda n: "%d bytes" % n)
+def test_cached_keys_are_told_apart_by_every_byte(size):
+    # Keys of one size differing in one byte each, at every place: a cache
+    # that compared only part of a key would hand one out for another.
+    base = "k" * size
+    keys = [base] + [base[:i] + "x" + base[i + 1:] for i in range(size)] + [base[:-1] + "\u00e9"]
+    record = {k: i for i, k in enumerate(keys)}
+    for _ in range(2):  # the second pass finds every key cached
+        assert list(loads(dumps(record)).items()) == list(record.items())
+
+
+BIG = dumps([{"k": [i]} for i in range(2000)])
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["enabled", "disabled"])
+@pytest.mark.parametrize("data", [BIG, BIG[:-3]], ids=["whole", "cut short"])
+def test_the_collector_is_left_as_it_was(enabled, data):
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            loads(data)
+        except CBORDecodeError:
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
+@pytest.mark.skipif(PYPY or sys.version_info < (3, 10), reason="CPython from 3.10 on")
+def test_no_collection_runs_inside_a_large_decode():
+    runs = []
+
+    def count(phase, info):
+        if phase == "start":
+            runs.append(info["generation"])
+
+    assert gc.isenabled()
+    gc.callbacks.append(count)
+    try:
+        loads(BIG)
+    finally:
+        gc.callbacks.remove(count)
+    assert runs == []
+
+
+@pytest.mark.parametrize("option", ["tag_hook", "object_hook"])
+def test_hooks_run_with_the_collector_on(option):
+    seen = []
+
+    def hook(*args):
+        seen.append(gc.isenabled())
+        return args[-1]
+
+    assert gc.isenabled()
+    data = BIG[:1] + h("c6 00") + BIG[1:]
+    loads(data, **{option: hook})
+    assert seen and all(seen)
+
+
+def test_dates_in_a_large_decode():
+    data = BIG[:1] + h("c0 74") + b"2020-01-02T03:04:05Z" + h("c1 00") + BIG[1:]
+    value = loads(data)
+    assert value[:2] == [datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=UTC), datetime.datetime(1970, 1, 1, tzinfo=UTC)]
+    assert gc.isenabled()
 
 
 # ---- the types -----------------------------------------------------------------
