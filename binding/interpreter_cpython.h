@@ -274,6 +274,7 @@ inline PyObject *int_from_be_bytes(const uint8_t *p, size_t n) { return _PyLong_
 // crosses the threshold, and each walks every young container made so far:
 // a large decode paid for one every few hundred containers.  From 3.12 on
 // collections wait for the eval loop, which a decode does not enter.
+#if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030C0000
 class CollectorPause {
 public:
     CollectorPause() = default;
@@ -282,12 +283,10 @@ public:
     ~CollectorPause() { resume(); }
 
     void pause() {
-#if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030C0000
         if (!paused_) {
             was_enabled_ = PyGC_Disable() != 0;
             paused_ = true;
         }
-#endif
     }
 
     void resume() {
@@ -299,6 +298,14 @@ private:
     bool paused_ = false;
     bool was_enabled_ = false;
 };
+#else
+// Before 3.10 there is no C call to pause it; from 3.12 there is no need.
+class CollectorPause {
+public:
+    void pause() {}
+    void resume() {}
+};
+#endif
 
 // A bytearray whose buffer is held cannot be resized (BufferError).
 constexpr bool kExportPinsBuffer = true;
