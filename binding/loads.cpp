@@ -178,6 +178,39 @@ PyObject *loads(const char *function, PyObject *self, PyObject *const *args, Py_
     }
 }
 
+// The position of the keyword called name in kwnames, or -1.
+Py_ssize_t keyword_index(PyObject *kwnames, const char *name) {
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject *item = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Check(item) && PyUnicode_CompareWithASCIIString(item, name) == 0) return k;
+    }
+    return -1;
+}
+
+// kwnames without the item at index skip, and its values after the
+// positional arguments kept in forwarded; a new reference, or nullptr when
+// nothing is left (or with MemoryError pending, told apart by PyErr_Occurred).
+PyObject *keywords_without(PyObject *kwnames, Py_ssize_t skip, PyObject *const *values,
+                           std::vector<PyObject *> &forwarded) {
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t kept = keywords - (skip >= 0 ? 1 : 0);
+    if (kept == 0) return nullptr;
+    // Made at its final size: PyPy reads a tuple's every slot when it first
+    // sees it.
+    PyObject *names = PyTuple_New(kept);
+    if (names == nullptr) return nullptr;
+    Py_ssize_t at = 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        if (k == skip) continue;
+        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(names, at++, name);
+        forwarded.push_back(values[k]);
+    }
+    return names;
+}
+
 }  // namespace
 
 PyObject *loads_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -186,24 +219,33 @@ PyObject *loads_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
 
 // load(fp, **options): loads(fp.read(), **options).
 PyObject *load_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (nargs != 1) {
+    if (nargs > 1) {
         PyErr_Format(PyExc_TypeError, "load() takes 1 positional argument but %zd were given", nargs);
         return nullptr;
     }
-    PyObject *data = PyObject_CallMethod(args[0], "read", nullptr);
+    const Py_ssize_t fp_keyword = keyword_index(kwnames, "fp");
+    if (nargs == 1 && fp_keyword >= 0) {
+        PyErr_SetString(PyExc_TypeError, "load() got multiple values for argument 'fp'");
+        return nullptr;
+    }
+    if (nargs == 0 && fp_keyword < 0) {
+        PyErr_SetString(PyExc_TypeError, "load() missing required argument 'fp'");
+        return nullptr;
+    }
+    PyObject *fp = nargs == 1 ? args[0] : args[nargs + fp_keyword];
+    PyObject *data = PyObject_CallMethod(fp, "read", nullptr);
     if (data == nullptr) return nullptr;
-    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    std::vector<PyObject *> forwarded(static_cast<size_t>(1 + keywords));
-    forwarded[0] = data;
-    for (Py_ssize_t k = 0; k < keywords; ++k) forwarded[static_cast<size_t>(1 + k)] = args[1 + k];
-    PyObject *result = loads("load", self, forwarded.data(), 1, kwnames);
+    std::vector<PyObject *> forwarded{data};
+    PyObject *options = keywords_without(kwnames, fp_keyword, args + nargs, forwarded);
+    PyObject *result = nullptr;
+    if (options != nullptr || !PyErr_Occurred()) result = loads("load", self, forwarded.data(), 1, options);
+    Py_XDECREF(options);
     Py_DECREF(data);
     return result;
 }
 
 // dump(value, fp, indefinite=True, max_depth=0): fp.write(dumps(value, ...)).
 PyObject *dump_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     // dumps' own arguments: all but fp, which is the second positional
     // argument or the keyword of that name.
     std::vector<PyObject *> forwarded;
@@ -217,35 +259,17 @@ PyObject *dump_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
             ++positional;
         }
     }
-    // The keyword names without fp, made at their final size (PyPy reads a
-    // tuple's every slot when it first sees it).
     Py_ssize_t fp_keyword = -1;
-    for (Py_ssize_t k = 0; k < keywords; ++k) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
-        if (fp == nullptr && fp_keyword < 0 && PyUnicode_Check(name) &&
-            PyUnicode_CompareWithASCIIString(name, "fp") == 0) {
-            fp_keyword = k;
-            fp = args[nargs + k];
-        }
+    if (fp == nullptr) {
+        fp_keyword = keyword_index(kwnames, "fp");
+        if (fp_keyword >= 0) fp = args[nargs + fp_keyword];
     }
     if (fp == nullptr) {
         PyErr_SetString(PyExc_TypeError, "dump() missing required argument 'fp'");
         return nullptr;
     }
-    const Py_ssize_t kept = keywords - (fp_keyword >= 0 ? 1 : 0);
-    PyObject *kept_names = nullptr;
-    if (kept != 0) {
-        kept_names = PyTuple_New(kept);
-        if (kept_names == nullptr) return nullptr;
-        Py_ssize_t at = 0;
-        for (Py_ssize_t k = 0; k < keywords; ++k) {
-            if (k == fp_keyword) continue;
-            PyObject *name = PyTuple_GET_ITEM(kwnames, k);
-            Py_INCREF(name);
-            PyTuple_SET_ITEM(kept_names, at++, name);
-            forwarded.push_back(args[nargs + k]);
-        }
-    }
+    PyObject *kept_names = keywords_without(kwnames, fp_keyword, args + nargs, forwarded);
+    if (kept_names == nullptr && PyErr_Occurred()) return nullptr;
     PyObject *encoded = dumps_entry(self, forwarded.data(), positional, kept_names);
     Py_XDECREF(kept_names);
     if (encoded == nullptr) return nullptr;

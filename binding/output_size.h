@@ -18,15 +18,6 @@
 
 namespace tavrel {
 
-// Bytes of the shortest head carrying `argument`.
-inline size_t head_size(uint64_t argument) {
-    if (argument < 24) return 1;
-    if (argument <= 0xFF) return 2;
-    if (argument <= 0xFFFF) return 3;
-    if (argument <= 0xFFFFFFFF) return 5;
-    return 9;
-}
-
 // Sizing pays only when items are large: on lists of short strings the
 // pass would be a fair share of the encoding itself.
 constexpr Py_ssize_t kSizingProbeItems = 16;

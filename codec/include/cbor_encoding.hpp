@@ -104,6 +104,11 @@ TAVREL_HOT_INLINE size_t store_head(uint8_t *out, uint8_t major, uint64_t argume
     return 1u + head.width;
 }
 
+// Bytes of the shortest head carrying `argument`, as store_head writes it.
+inline size_t head_size(uint64_t argument) {
+    return argument < 24 ? 1 : 1u + kHeadWidths[significant_bits(argument)].width;
+}
+
 // The head of a string of `size` bytes, at `out` (kMaxHead bytes of room);
 // returns its length.  Below 256, the common case, the 23/24 boundary is
 // chosen without a branch: keys of 20-odd bytes fall on both sides of it.

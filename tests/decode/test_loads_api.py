@@ -15,6 +15,7 @@ import pytest
 
 import tavrel_cbor
 from support.helpers import PYPY, ident, in_small_thread, raises_exact
+from support import texts
 from support.texts import decode_error, refused_key
 from tavrel_cbor import CBORDecodeError, Simple, Tag, dump, dumps, load, loads, undefined
 
@@ -235,27 +236,45 @@ def test_default_max_depth_and_no_limit():
     assert value == 0
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"max_depth": -1}, ValueError), ({"max_depth": 1.0}, TypeError), ({"max_depth": "3"}, TypeError),
-    ({"tag_hook": 1}, TypeError), ({"object_hook": "f"}, TypeError), ({"depth": 3}, TypeError),
-    ({"unsafe_keys": ValueError}, None),
-], ids=ident)
-def test_option_values(kwargs, error):
-    if error is None:
-        assert loads(b"\x01", **kwargs) == 1
-        return
-    with pytest.raises(error):
-        loads(b"\x01", **kwargs)
+def _read(data):
+    return io.BytesIO(data)
+
+
+# (call, exception, text): every refusal of a call before any byte is read.
+CALL_REFUSALS = [
+    (lambda: loads(b"\x01", None), TypeError, texts.TOO_MANY_POSITIONAL % ("loads", 2)),
+    (lambda: loads(), TypeError, texts.MISSING_ARGUMENT % ("loads", "data")),
+    (lambda: loads(tag_hook=None), TypeError, texts.MISSING_ARGUMENT % ("loads", "data")),
+    (lambda: loads(b"\x01", depth=3), TypeError, texts.UNEXPECTED_KEYWORD % ("loads", "depth")),
+    (lambda: loads(b"\x01", data=b"\x02"), TypeError, texts.REPEATED_ARGUMENT % ("loads", "data")),
+    (lambda: loads(b"\x01", tag_hook=1), TypeError, texts.HOOK_NOT_CALLABLE % ("tag_hook", "int")),
+    (lambda: loads(b"\x01", object_hook="f"), TypeError, texts.HOOK_NOT_CALLABLE % ("object_hook", "str")),
+    (lambda: loads(b"\x01", max_depth=1.0), TypeError, texts.MAX_DEPTH_NOT_INT % "float"),
+    (lambda: loads(b"\x01", max_depth="3"), TypeError, texts.MAX_DEPTH_NOT_INT % "str"),
+    (lambda: loads(b"\x01", max_depth=True), TypeError, texts.MAX_DEPTH_NOT_INT % "bool"),
+    (lambda: loads(b"\x01", max_depth=-1), ValueError, texts.MAX_DEPTH_NEGATIVE),
+    (lambda: load(_read(b"\x01"), None), TypeError, texts.TOO_MANY_POSITIONAL % ("load", 2)),
+    (lambda: load(), TypeError, texts.MISSING_ARGUMENT % ("load", "fp")),
+    (lambda: load(max_depth=3), TypeError, texts.MISSING_ARGUMENT % ("load", "fp")),
+    (lambda: load(_read(b"\x01"), fp=_read(b"\x01")), TypeError, texts.REPEATED_ARGUMENT % ("load", "fp")),
+    (lambda: load(_read(b"\x01"), depth=3), TypeError, texts.UNEXPECTED_KEYWORD % ("load", "depth")),
+    (lambda: load(_read(b"\x01"), data=b"\x02"), TypeError, texts.REPEATED_ARGUMENT % ("load", "data")),
+    (lambda: load(_read(b"\x01"), max_depth=-1), ValueError, texts.MAX_DEPTH_NEGATIVE),
+    (lambda: dump(1), TypeError, texts.MISSING_ARGUMENT % ("dump", "fp")),
+    (lambda: dump(1, indefinite=False), TypeError, texts.MISSING_ARGUMENT % ("dump", "fp")),
+]
+
+
+@pytest.mark.parametrize("call, error, text", CALL_REFUSALS, ids=[c[2] for c in CALL_REFUSALS])
+def test_call_refusal_texts(call, error, text):
+    with raises_exact(error, text):
+        call()
 
 
 def test_calls():
     assert loads(data=b"\x01") == 1
-    with pytest.raises(TypeError):
-        loads(b"\x01", None)
-    with pytest.raises(TypeError):
-        loads()
-    with pytest.raises(TypeError):
-        loads(b"\x01", data=b"\x02")
+    assert loads(b"\x01", unsafe_keys=ValueError) == 1
+    assert loads(b"\x01", tag_hook=None, object_hook=None, max_depth=0) == 1
 
 
 # ---- hooks ---------------------------------------------------------------------
@@ -534,6 +553,10 @@ def test_dump_then_load():
     dump([1], fp=out, indefinite=False, max_depth=1)
     assert out.getvalue() == dumps({"a": [1, 2]}) + h("8101") * 2
     assert load(io.BytesIO(h("c6 a0")), tag_hook=lambda n, v: n, object_hook=len) == 6
+    assert load(fp=io.BytesIO(h("81 01"))) == [1]
+    assert load(max_depth=1, fp=io.BytesIO(h("81 01"))) == [1]
+    with raises_exact(CBORDecodeError, decode_error("nesting deeper than max_depth=1", 2)):
+        load(max_depth=1, fp=io.BytesIO(h("81 81 01")))
     with raises_exact(CBORDecodeError, decode_error("trailing bytes after the data item", 2)):
         load(io.BytesIO(h("8101 8101")))
 

@@ -86,3 +86,15 @@ def decode_error(what, offset):
 
 def refused_key(kind):
     return "map key of type %s is refused: pass unsafe_keys=True for trusted input" % kind
+
+
+# TypeError and ValueError of a loads, load or dump call that cannot be bound
+# or whose option is refused: % (function name, ...).
+TOO_MANY_POSITIONAL = "%s() takes 1 positional argument but %d were given"
+MISSING_ARGUMENT = "%s() missing required argument '%s'"
+UNEXPECTED_KEYWORD = "%s() got an unexpected keyword argument '%s'"
+REPEATED_ARGUMENT = "%s() got multiple values for argument '%s'"
+# % (option, type name)
+HOOK_NOT_CALLABLE = "%s must be callable or None, not %s"
+MAX_DEPTH_NOT_INT = "max_depth must be an int, not %s"
+MAX_DEPTH_NEGATIVE = "max_depth must be >= 0"
