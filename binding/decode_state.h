@@ -136,16 +136,18 @@ struct DecodeState {
 };
 
 // Creates the state, adds CBORDecodeError, Tag, Simple and undefined to the
-// module, and returns the capsule that owns the state (the `self` of loads
+// module, and returns the object that owns the state (the `self` of loads
 // and load); null with an error pending.
 PyObject *make_decode_state(PyObject *module);
 
-// The state a capsule made by make_decode_state owns.  The capsule has no
-// name: it is only ever the self of loads and load, and a name would cost a
-// string comparison per call.
-inline DecodeState *decode_state(PyObject *capsule) {
-    return static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, nullptr));
-}
+// The self of loads and load.  Its layout is ours, so the state is one load
+// away on every call; a capsule's pointer costs a call and a name check.
+struct StateObject {
+    PyObject_HEAD DecodeState *state;
+};
+
+// The state an object made by make_decode_state owns.
+inline DecodeState &decode_state(PyObject *self) { return *reinterpret_cast<StateObject *>(self)->state; }
 
 // The value of a Tag, borrowed.
 PyObject *tag_value(PyObject *tag);

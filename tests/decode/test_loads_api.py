@@ -125,6 +125,50 @@ def test_data_must_be_a_buffer(data, error):
         loads(data)
 
 
+class BytesSubclass(bytes):
+    pass
+
+
+@pytest.mark.parametrize("make", [BytesSubclass, lambda b: memoryview(bytearray(b))], ids=["bytes subclass", "view"])
+def test_other_inputs_than_bytes_give_what_bytes_give(make):
+    for data in ("82 61 61 01", "a1 61 6b f6", "bf 61 6b 9f 01 ff ff", "c1 00"):
+        assert same(loads(make(h(data))), loads(h(data)))
+    with raises_exact(CBORDecodeError, decode_error(refused_key("array"), 1)):
+        loads(make(h("a1 81 00 00")))
+
+
+# loads(data) alone skips binding; it must decide as the options at their
+# documented defaults do.
+DEFAULTS = {"tag_hook": None, "object_hook": None, "max_depth": 10000, "unsafe_keys": False}
+PLAIN_CALLS = [
+    ("int", "01"), ("record", "a3 62 69 64 07 64 6e 61 6d 65 68 73 65 6e 73 6f 72 2d 37 62 6f 6b f5"),
+    ("tag", "d8 64 01"), ("array key", "a1 81 00 00"), ("depth 10000", "81" * 10_000 + "00"),
+    ("depth 10001", "81" * 10_001 + "00"), ("trailing", "01 02"), ("empty", ""), ("break", "ff"),
+]
+
+
+@pytest.mark.parametrize("data", [c[1] for c in PLAIN_CALLS], ids=[c[0] for c in PLAIN_CALLS])
+def test_a_plain_call_decides_as_the_defaults_do(data):
+    def outcome(*args, **kwargs):
+        try:
+            value = loads(*args, **kwargs)
+        except CBORDecodeError as error:
+            return "error", str(error)
+        depth = 0  # deep lists are unwrapped here: == would recurse past the interpreter's limit
+        while type(value) is list and len(value) == 1:
+            value, depth = value[0], depth + 1
+        return "value", depth, value
+    plain = outcome(h(data))
+    assert plain == outcome(h(data), **DEFAULTS)
+    assert plain == outcome(data=h(data))
+
+
+def test_the_state_behind_loads_is_not_made_from_python():
+    assert loads.__self__ is load.__self__
+    with pytest.raises(TypeError):
+        type(loads.__self__)()
+
+
 def test_non_contiguous_buffer_is_refused():
     with pytest.raises((BufferError, TypeError, ValueError)):
         loads(memoryview(b"\x82\x01\x02\x03")[::2])
