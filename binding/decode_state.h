@@ -104,9 +104,10 @@ private:
             }
         }
 
+        // The top bits of a product depend on every bit of its factor.
         size_t set() const {
-            const uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ size;
-            return static_cast<size_t>((mixed ^ (mixed >> 29)) * 0xBF58476D1CE4E5B9ull >> 54) & (kSlots / kWays - 1);
+            static_assert(kSlots / kWays == 512, "nine bits of set");
+            return static_cast<size_t>(((head * 0x9E3779B97F4A7C15ull) ^ tail ^ size) * 0xBF58476D1CE4E5B9ull >> 55);
         }
     };
 

@@ -147,33 +147,48 @@ using HeldInput = BasicHeldInput<interpreter::kExportPinsBuffer>;
 constexpr size_t kPauseCollectorFrom = 1024;
 
 PyObject *decode_bytes(DecodeState &state, const uint8_t *data, size_t size, const LoadsOptions &options) {
-    // Only hooks run Python code; dates resume the collector themselves.
-    interpreter::CollectorPause collector;
-    if (size >= kPauseCollectorFrom && options.tag_hook == nullptr && options.object_hook == nullptr)
-        collector.pause();
-    Builder builder(state, options, collector);
-    decoding::Scratch scratch;
-    const decoding::Result result = decoding::decode(data, size, options.max_depth, builder, scratch);
-    if (result.fault == decoding::Fault::kNone) return builder.take_result();
-    if (result.fault != decoding::Fault::kBuilder) set_decode_fault(state.error, result, options.max_depth);
-    return nullptr;
-}
-
-PyObject *decode(DecodeState &state, PyObject *data, const LoadsOptions &options) {
+    // A lone integer, false, true or null needs no stacks: loads(b"\x01") is
+    // mostly the cost of setting them up.
+    uint8_t initial;
+    uint64_t argument;
+    if (decoding::lone_scalar(data, size, initial, argument)) return Builder::lone_scalar(initial, argument);
     try {
-        // A bytes object cannot change, so it is read in place.
-        if (PyBytes_CheckExact(data))
-            return decode_bytes(state, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data)),
-                                static_cast<size_t>(PyBytes_GET_SIZE(data)), options);
-        HeldInput input(data);
-        if (!input.ok()) return nullptr;
-        return decode_bytes(state, input.data(), input.size(), options);
+        // Only hooks run Python code; dates resume the collector themselves.
+        interpreter::CollectorPause collector;
+        if (size >= kPauseCollectorFrom && options.tag_hook == nullptr && options.object_hook == nullptr)
+            collector.pause();
+        Builder builder(state, options, collector);
+        decoding::Scratch scratch;
+        const decoding::Result result = decoding::decode(data, size, options.max_depth, builder, scratch);
+        if (result.fault == decoding::Fault::kNone) return builder.take_result();
+        if (result.fault != decoding::Fault::kBuilder) set_decode_fault(state.error, result, options.max_depth);
+        return nullptr;
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     } catch (const std::exception &error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return nullptr;
     }
+}
+
+// Any input other than bytes, held (or copied) for the call; kept out of
+// line so that the bytes path has no frame of its own to set up.
+__attribute__((noinline)) PyObject *decode_held(DecodeState &state, PyObject *data, const LoadsOptions &options) {
+    try {
+        HeldInput input(data);
+        if (!input.ok()) return nullptr;
+        return decode_bytes(state, input.data(), input.size(), options);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject *decode(DecodeState &state, PyObject *data, const LoadsOptions &options) {
+    // A bytes object cannot change, so it is read in place.
+    if (PyBytes_CheckExact(data))
+        return decode_bytes(state, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data)),
+                            static_cast<size_t>(PyBytes_GET_SIZE(data)), options);
+    return decode_held(state, data, options);
 }
 
 PyObject *loads(const char *function, PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

@@ -125,6 +125,23 @@ def test_data_must_be_a_buffer(data, error):
         loads(data)
 
 
+# A whole input of one integer, false, true or null head is made without the
+# walk: every width, and heads beside those that take the walk.
+LONE_HEADS = [
+    ("00", 0), ("17", 23), ("18 18", 24), ("18 ff", 255), ("19 0100", 256), ("19 ffff", 65535),
+    ("1a 00010000", 65536), ("1a ffffffff", 2**32 - 1), ("1b 0000000100000000", 2**32),
+    ("1b 7fffffffffffffff", 2**63 - 1), ("1b ffffffffffffffff", 2**64 - 1), ("20", -1), ("37", -24),
+    ("38 18", -25), ("3b 7fffffffffffffff", -2**63), ("3b ffffffffffffffff", -2**64),
+    ("f4", False), ("f5", True), ("f6", None), ("f3", Simple(19)), ("f7", undefined), ("f9 3c00", 1.0),
+]
+
+
+@pytest.mark.parametrize("data, expected", LONE_HEADS, ids=[row[0] for row in LONE_HEADS])
+def test_lone_heads(data, expected):
+    assert same(loads(h(data)), expected)
+    assert same(loads(bytearray(h(data))), expected)
+
+
 class BytesSubclass(bytes):
     pass
 
@@ -215,6 +232,12 @@ REFUSALS = [
     ("7f 61 c3 61 bc ff", "invalid UTF-8 in text string", 1),
     ("f8 1f", "two-byte simple value below 32", 0),
     ("00 00", "trailing bytes after the data item", 1),
+    # Beside the lone heads that skip the walk (LONE_HEADS).
+    ("18 18 00", "trailing bytes after the data item", 2),
+    ("f6 f6", "trailing bytes after the data item", 1),
+    ("19 01", "truncated input", 0),
+    ("3b 00000000000000", "truncated input", 0),
+    ("3c", "invalid initial byte 0x3c", 0),
     ("82 01 02 ff", "trailing bytes after the data item", 3),
     ("a2 01 02 01 03", "duplicate map key", 3),
     ("a2 01 02 f9 3c00 03", "duplicate map key", 3),
