@@ -146,12 +146,7 @@ using HeldInput = BasicHeldInput<interpreter::kExportPinsBuffer>;
 // start on them; below it pausing would cost more than it could save.
 constexpr size_t kPauseCollectorFrom = 1024;
 
-PyObject *decode_bytes(DecodeState &state, const uint8_t *data, size_t size, const LoadsOptions &options) {
-    // A lone integer, false, true or null needs no stacks: loads(b"\x01") is
-    // mostly the cost of setting them up.
-    uint8_t initial;
-    uint64_t argument;
-    if (decoding::lone_scalar(data, size, initial, argument)) return Builder::lone_scalar(initial, argument);
+PyObject *walk(DecodeState &state, const uint8_t *data, size_t size, const LoadsOptions &options) {
     try {
         // Only hooks run Python code; dates resume the collector themselves.
         interpreter::CollectorPause collector;
@@ -169,6 +164,15 @@ PyObject *decode_bytes(DecodeState &state, const uint8_t *data, size_t size, con
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return nullptr;
     }
+}
+
+PyObject *decode_bytes(DecodeState &state, const uint8_t *data, size_t size, const LoadsOptions &options) {
+    // A lone integer, false, true or null needs no stacks: loads(b"\x01") is
+    // mostly the cost of setting them up.
+    uint8_t initial;
+    uint64_t argument;
+    if (decoding::lone_scalar(data, size, initial, argument)) return Builder::lone_scalar(initial, argument);
+    return walk(state, data, size, options);
 }
 
 // Any input other than bytes, held (or copied) for the call; kept out of
