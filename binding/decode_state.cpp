@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -291,7 +292,23 @@ constexpr const char *kErrorDoc =
     "Raised by loads for input that is not exactly one well-formed CBOR data item, or that it refuses; "
     "the message ends with the byte offset of the item at fault.";
 
-void release_state(PyObject *capsule) { delete static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, nullptr)); }
+// ---- The owner of the state -------------------------------------------------
+
+void state_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    delete reinterpret_cast<StateObject *>(self)->state;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot state_slots[] = {
+    {Py_tp_doc, const_cast<char *>("What loads keeps between calls: its types and the cache of map keys.")},
+    {Py_tp_new, reinterpret_cast<void *>(undefined_tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(state_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec state_spec = {"tavrel_cbor.DecodeState", sizeof(StateObject), 0, Py_TPFLAGS_DEFAULT, state_slots};
 
 // Adds obj to the module under name, keeping the reference it is given.
 bool add(PyObject *module, const char *name, PyObject *obj) {
@@ -334,12 +351,14 @@ bool DecodeState::need_datetime() {
 }
 
 PyObject *make_decode_state(PyObject *module) {
-    auto *state = new DecodeState;
-    PyObject *capsule = PyCapsule_New(state, nullptr, release_state);
-    if (capsule == nullptr) {
-        delete state;
-        return nullptr;
-    }
+    auto made = std::make_unique<DecodeState>();
+    PyObject *state_type = PyType_FromSpec(&state_spec);
+    if (state_type == nullptr) return nullptr;
+    PyObject *owner = PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(state_type), 0);
+    Py_DECREF(state_type);
+    if (owner == nullptr) return nullptr;
+    DecodeState *state = made.release();
+    reinterpret_cast<StateObject *>(owner)->state = state;
     state->error = PyErr_NewExceptionWithDoc("tavrel_cbor.CBORDecodeError", kErrorDoc, PyExc_ValueError, nullptr);
     state->tag_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&tag_spec));
     state->simple_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&simple_spec));
@@ -353,10 +372,10 @@ PyObject *make_decode_state(PyObject *module) {
         !add(module, "Tag", reinterpret_cast<PyObject *>(state->tag_type)) ||
         !add(module, "Simple", reinterpret_cast<PyObject *>(state->simple_type)) ||
         !add(module, "undefined", state->undefined)) {
-        Py_DECREF(capsule);
+        Py_DECREF(owner);
         return nullptr;
     }
-    return capsule;
+    return owner;
 }
 
 PyObject *make_tag(const DecodeState &state, PyObject *number, PyObject *value) {

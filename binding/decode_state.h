@@ -104,9 +104,10 @@ private:
             }
         }
 
+        // The top bits of a product depend on every bit of its factor.
         size_t set() const {
-            const uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ size;
-            return static_cast<size_t>((mixed ^ (mixed >> 29)) * 0xBF58476D1CE4E5B9ull >> 54) & (kSlots / kWays - 1);
+            static_assert(kSlots / kWays == 512, "nine bits of set");
+            return static_cast<size_t>(((head * 0x9E3779B97F4A7C15ull) ^ tail ^ size) * 0xBF58476D1CE4E5B9ull >> 55);
         }
     };
 
@@ -136,16 +137,18 @@ struct DecodeState {
 };
 
 // Creates the state, adds CBORDecodeError, Tag, Simple and undefined to the
-// module, and returns the capsule that owns the state (the `self` of loads
+// module, and returns the object that owns the state (the `self` of loads
 // and load); null with an error pending.
 PyObject *make_decode_state(PyObject *module);
 
-// The state a capsule made by make_decode_state owns.  The capsule has no
-// name: it is only ever the self of loads and load, and a name would cost a
-// string comparison per call.
-inline DecodeState *decode_state(PyObject *capsule) {
-    return static_cast<DecodeState *>(PyCapsule_GetPointer(capsule, nullptr));
-}
+// The self of loads and load.  Its layout is ours, so the state is one load
+// away on every call; a capsule's pointer costs a call and a name check.
+struct StateObject {
+    PyObject_HEAD DecodeState *state;
+};
+
+// The state an object made by make_decode_state owns.
+inline DecodeState &decode_state(PyObject *self) { return *reinterpret_cast<StateObject *>(self)->state; }
 
 // The value of a Tag, borrowed.
 PyObject *tag_value(PyObject *tag);

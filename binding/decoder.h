@@ -44,17 +44,18 @@ public:
         return result;
     }
 
+    // The value of a whole input that decoding::lone_scalar accepted: an
+    // integer, false, true or null; a new reference, or null.
+    static PyObject *lone_scalar(uint8_t initial, uint64_t argument) {
+        if (initial < 0x20) return make_uint(argument);
+        if (initial < 0x40) return make_negint(argument);
+        return make_known_simple(initial & 0x1F);
+    }
+
     // ---- What the decoding core calls --------------------------------------
 
-    TAVREL_HOT_INLINE bool uint(uint64_t n) {
-        return push(n <= static_cast<uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(n))
-                                                          : PyLong_FromUnsignedLongLong(n));
-    }
-
-    TAVREL_HOT_INLINE bool negint(uint64_t n) {
-        if (n <= static_cast<uint64_t>(INT64_MAX)) return push(PyLong_FromLongLong(-1 - static_cast<long long>(n)));
-        return push(invert(PyLong_FromUnsignedLongLong(n)));
-    }
+    TAVREL_HOT_INLINE bool uint(uint64_t n) { return push(make_uint(n)); }
+    TAVREL_HOT_INLINE bool negint(uint64_t n) { return push(make_negint(n)); }
 
     TAVREL_HOT_INLINE bool bytes(const uint8_t *p, size_t n) {
         return push(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n)));
@@ -80,11 +81,7 @@ public:
 
     TAVREL_HOT_INLINE bool simple(uint8_t value) {
         // false, true and null are common enough to skip the call.
-        if (value - 20u <= 2u) {
-            PyObject *known = value == 20 ? Py_False : value == 21 ? Py_True : Py_None;
-            Py_INCREF(known);
-            return push(known);
-        }
+        if (value - 20u <= 2u) return push(make_known_simple(value));
         return other_simple(value);
     }
 
@@ -109,6 +106,23 @@ public:
     }
 
 private:
+    static TAVREL_HOT_INLINE PyObject *make_uint(uint64_t n) {
+        return n <= static_cast<uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(n))
+                                                     : PyLong_FromUnsignedLongLong(n);
+    }
+
+    static TAVREL_HOT_INLINE PyObject *make_negint(uint64_t n) {
+        if (n <= static_cast<uint64_t>(INT64_MAX)) return PyLong_FromLongLong(-1 - static_cast<long long>(n));
+        return invert(PyLong_FromUnsignedLongLong(n));
+    }
+
+    // false, true or null (20, 21, 22).
+    static TAVREL_HOT_INLINE PyObject *make_known_simple(uint8_t value) {
+        PyObject *known = value == 20 ? Py_False : value == 21 ? Py_True : Py_None;
+        Py_INCREF(known);
+        return known;
+    }
+
     TAVREL_HOT_INLINE bool push(PyObject *value) {
         if (value == nullptr) return false;
         try {

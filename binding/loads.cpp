@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "call.h"
@@ -98,84 +99,108 @@ bool load_options(PyObject *const (&bound)[kLoadsParameters], LoadsOptions &opti
     return true;
 }
 
-// The input, held for the call: a bytes object is read in place, anything
-// else through the buffer protocol, which keeps a bytearray from resizing
-// while a hook runs.
-class Input {
+// An input other than bytes, held for the call through the buffer protocol,
+// which keeps a bytearray from resizing while a hook runs.  Only where it
+// does not (kPins false) does the input have a copy to read from.
+template <bool kPins>
+class BasicHeldInput {
 public:
-    explicit Input(PyObject *data) {
-        if (PyBytes_CheckExact(data)) {
-            data_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data));
-            size_ = static_cast<size_t>(PyBytes_GET_SIZE(data));
-            ok_ = true;
-        } else if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) == 0) {
+    explicit BasicHeldInput(PyObject *data) {
+        if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) != 0) return;
+        ok_ = true;
+        data_ = static_cast<const uint8_t *>(view_.buf);
+        size_ = static_cast<size_t>(view_.len);
+        if constexpr (kPins) {
             held_ = true;
-            data_ = static_cast<const uint8_t *>(view_.buf);
-            size_ = static_cast<size_t>(view_.len);
-            ok_ = true;
-            if constexpr (!interpreter::kExportPinsBuffer) {
-                // Read from a copy where holding the buffer would not stop a
-                // hook from resizing it.
-                copy_.assign(data_, data_ + size_);
-                data_ = copy_.data();
-                PyBuffer_Release(&view_);
-                held_ = false;
-            }
+        } else {
+            // Read from a copy where holding the buffer would not stop a
+            // hook from resizing it.
+            copy_.assign(data_, data_ + size_);
+            data_ = copy_.data();
+            PyBuffer_Release(&view_);
         }
     }
-    ~Input() {
+    ~BasicHeldInput() {
         if (held_) PyBuffer_Release(&view_);
     }
-    Input(const Input &) = delete;
-    Input &operator=(const Input &) = delete;
+    BasicHeldInput(const BasicHeldInput &) = delete;
+    BasicHeldInput &operator=(const BasicHeldInput &) = delete;
 
     bool ok() const { return ok_; }
     const uint8_t *data() const { return data_; }
     size_t size() const { return size_; }
 
 private:
-    Py_buffer view_{};
-    std::vector<uint8_t> copy_;
+    struct NoCopy {};
+    Py_buffer view_;
+    std::conditional_t<kPins, NoCopy, std::vector<uint8_t>> copy_;
     const uint8_t *data_ = nullptr;
     size_t size_ = 0;
     bool held_ = false;
     bool ok_ = false;
 };
 
+using HeldInput = BasicHeldInput<interpreter::kExportPinsBuffer>;
+
 // From this size on a decode may make enough containers for the collector to
 // start on them; below it pausing would cost more than it could save.
 constexpr size_t kPauseCollectorFrom = 1024;
 
-PyObject *decode(DecodeState &state, PyObject *data, const LoadsOptions &options) {
-    Input input(data);
-    if (!input.ok()) return nullptr;
-    // Only hooks run Python code; dates resume the collector themselves.
-    interpreter::CollectorPause collector;
-    if (options.tag_hook == nullptr && options.object_hook == nullptr && input.size() >= kPauseCollectorFrom)
-        collector.pause();
-    Builder builder(state, options, collector);
-    decoding::Scratch scratch;
-    const decoding::Result result = decoding::decode(input.data(), input.size(), options.max_depth, builder, scratch);
-    if (result.fault == decoding::Fault::kNone) return builder.take_result();
-    if (result.fault != decoding::Fault::kBuilder) set_decode_fault(state.error, result, options.max_depth);
-    return nullptr;
-}
-
-PyObject *loads(const char *function, PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    DecodeState *state = decode_state(self);
-    if (state == nullptr) return nullptr;
-    PyObject *bound[kLoadsParameters] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-    if (!bind_loads(function, args, nargs, kwnames, bound)) return nullptr;
-    LoadsOptions options;
-    if (!load_options(bound, options)) return nullptr;
+PyObject *walk(DecodeState &state, const uint8_t *data, size_t size, const LoadsOptions &options) {
     try {
-        return decode(*state, bound[kData], options);
+        // Only hooks run Python code; dates resume the collector themselves.
+        interpreter::CollectorPause collector;
+        if (size >= kPauseCollectorFrom && options.tag_hook == nullptr && options.object_hook == nullptr)
+            collector.pause();
+        Builder builder(state, options, collector);
+        decoding::Scratch scratch;
+        const decoding::Result result = decoding::decode(data, size, options.max_depth, builder, scratch);
+        if (result.fault == decoding::Fault::kNone) return builder.take_result();
+        if (result.fault != decoding::Fault::kBuilder) set_decode_fault(state.error, result, options.max_depth);
+        return nullptr;
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     } catch (const std::exception &error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return nullptr;
     }
+}
+
+PyObject *decode_bytes(DecodeState &state, const uint8_t *data, size_t size, const LoadsOptions &options) {
+    // A lone integer, false, true or null needs no stacks: loads(b"\x01") is
+    // mostly the cost of setting them up.
+    uint8_t initial;
+    uint64_t argument;
+    if (decoding::lone_scalar(data, size, initial, argument)) return Builder::lone_scalar(initial, argument);
+    return walk(state, data, size, options);
+}
+
+// Any input other than bytes, held (or copied) for the call; kept out of
+// line so that the bytes path has no frame of its own to set up.
+__attribute__((noinline)) PyObject *decode_held(DecodeState &state, PyObject *data, const LoadsOptions &options) {
+    try {
+        HeldInput input(data);
+        if (!input.ok()) return nullptr;
+        return decode_bytes(state, input.data(), input.size(), options);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject *decode(DecodeState &state, PyObject *data, const LoadsOptions &options) {
+    // A bytes object cannot change, so it is read in place.
+    if (PyBytes_CheckExact(data))
+        return decode_bytes(state, reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data)),
+                            static_cast<size_t>(PyBytes_GET_SIZE(data)), options);
+    return decode_held(state, data, options);
+}
+
+PyObject *loads(const char *function, PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *bound[kLoadsParameters] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    if (!bind_loads(function, args, nargs, kwnames, bound)) return nullptr;
+    LoadsOptions options;
+    if (!load_options(bound, options)) return nullptr;
+    return decode(decode_state(self), bound[kData], options);
 }
 
 // The position of the keyword called name in kwnames, or -1.
@@ -214,6 +239,11 @@ PyObject *keywords_without(PyObject *kwnames, Py_ssize_t skip, PyObject *const *
 }  // namespace
 
 PyObject *loads_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    // loads(data), the common call: nothing to bind, every option its default.
+    if (nargs == 1 && kwnames == nullptr) {
+        static constexpr LoadsOptions kDefaults{};
+        return decode(decode_state(self), args[0], kDefaults);
+    }
     return loads("loads", self, args, nargs, kwnames);
 }
 

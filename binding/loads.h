@@ -1,5 +1,6 @@
 // The loads, load and dump functions as the interpreter calls them
-// (METH_FASTCALL | METH_KEYWORDS); self is the capsule of the decode state.
+// (METH_FASTCALL | METH_KEYWORDS); self owns the decode state
+// (decode_state.h).
 #ifndef TAVREL_LOADS_H
 #define TAVREL_LOADS_H
 

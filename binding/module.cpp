@@ -88,7 +88,7 @@ PYBIND11_MODULE(tavrel_cbor, m) {
     m.attr("dumps") = py::reinterpret_steal<py::object>(make_dumps(m.ptr()));
     m.attr("__version__") = TAVREL_CBOR_VERSION;
 
-    // loads and load reach the decode state through their self, a capsule.
+    // loads and load reach the decode state through their self.
     py::object state = py::reinterpret_steal<py::object>(tavrel::make_decode_state(m.ptr()));
     if (!state) throw py::error_already_set();
     m.attr("loads") = py::reinterpret_steal<py::object>(

@@ -5,6 +5,8 @@
 //   - give the same canonical encoding when that encoding is decoded again;
 //   - be refused as truncated when cut short by any amount;
 //   - be refused for depth under a max_depth one below its deepest item.
+// And lone_scalar, the shortcut beside decode(), must accept only inputs
+// that decode() reads as that same one head.
 // Built with -fsanitize=fuzzer,address,undefined; libFuzzer hands over an
 // exactly sized heap copy, so ASan catches any read past either end.
 #include <cstdint>
@@ -137,16 +139,26 @@ bool is_truncation(Fault f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    uint8_t lone_initial = 0;
+    uint64_t lone_argument = 0;
+    const bool lone = tavrel::decoding::lone_scalar(data, size, lone_initial, lone_argument);
     CheckingBuilder builder;
     const Result r = run(data, size, 0, builder);
     CORE_CHECK(r.fault != Fault::kBuilder, "the checking builder never stops the walk");
     if (r.fault != Fault::kNone) {
+        CORE_CHECK(!lone, "lone_scalar accepted an input that decode refuses");
         CORE_CHECK(r.offset <= size, "fault offset past the input");
         CORE_CHECK(r.fault != Fault::kTrailing || r.offset < size, "trailing bytes reported at the end");
         return 0;
     }
     CORE_CHECK(builder.values.size() == 1 && builder.keys_pending == 0, "not exactly one value left");
     const Value value = builder.values[0];
+    if (lone) {
+        const std::string lone_encoding = lone_initial < 0x40
+                                              ? head(static_cast<uint8_t>(lone_initial >> 5), lone_argument)
+                                              : std::string(1, static_cast<char>(lone_initial));
+        CORE_CHECK(value.encoding == lone_encoding, "lone_scalar reads another value than decode");
+    }
 
     // The canonical encoding reads back as itself.
     CheckingBuilder again;

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -186,6 +187,24 @@ inline bool valid_utf8(const uint8_t *s, size_t n, bool &ascii) {
     return true;
 }
 
+// Whether data[0, size) is one head of an integer (major type 0 or 1) or of
+// false, true or null, and nothing more; its initial byte and argument then.
+// A caller may make such a value without setting up the walk; anything else,
+// malformed input included, is decode()'s.
+inline bool lone_scalar(const uint8_t *data, size_t size, uint8_t &initial, uint64_t &argument) {
+    if (size == 0) return false;
+    initial = data[0];
+    const uint8_t info = initial & 0x1F;
+    argument = info;
+    if (initial >= 0x40) return size == 1 && initial >= 0xF4 && initial <= 0xF6;
+    if (info < 24) return size == 1;
+    if (info > 27) return false;
+    const unsigned width = 1u << (info - 24);
+    if (size != 1 + width) return false;
+    argument = load_be(data + 1, width);
+    return true;
+}
+
 // ---- The walk --------------------------------------------------------------
 
 // A stack of plain values whose first N live inside it: a small document
@@ -245,10 +264,10 @@ struct Frame {
 };
 
 // The walk's own memory: the open frames and the joined chunks of an
-// indefinite string.
+// indefinite string, made at the first one (most inputs have none).
 struct Scratch {
     SmallStack<Frame, 32> frames;
-    std::vector<uint8_t> chunks;
+    std::unique_ptr<std::vector<uint8_t>> chunks;
 };
 
 namespace detail {
@@ -320,7 +339,8 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                     p += length;
                 } else {
                     // Chunks: definite strings of the same major type, up to a break.
-                    std::vector<uint8_t> &joined = scratch.chunks;
+                    if (!scratch.chunks) scratch.chunks = std::make_unique<std::vector<uint8_t>>();
+                    std::vector<uint8_t> &joined = *scratch.chunks;
                     joined.clear();
                     for (;;) {
                         const size_t chunk_offset = static_cast<size_t>(p - data);

@@ -126,6 +126,68 @@ def test_data_must_be_a_buffer(data, error):
         loads(data)
 
 
+# A whole input of one integer, false, true or null head is made without the
+# walk: every width, and heads beside those that take the walk.
+LONE_HEADS = [
+    ("00", 0), ("17", 23), ("18 18", 24), ("18 ff", 255), ("19 0100", 256), ("19 ffff", 65535),
+    ("1a 00010000", 65536), ("1a ffffffff", 2**32 - 1), ("1b 0000000100000000", 2**32),
+    ("1b 7fffffffffffffff", 2**63 - 1), ("1b ffffffffffffffff", 2**64 - 1), ("20", -1), ("37", -24),
+    ("38 18", -25), ("3b 7fffffffffffffff", -2**63), ("3b ffffffffffffffff", -2**64),
+    ("f4", False), ("f5", True), ("f6", None), ("f3", Simple(19)), ("f7", undefined), ("f9 3c00", 1.0),
+]
+
+
+@pytest.mark.parametrize("data, expected", LONE_HEADS, ids=[row[0] for row in LONE_HEADS])
+def test_lone_heads(data, expected):
+    assert same(loads(h(data)), expected)
+    assert same(loads(bytearray(h(data))), expected)
+
+
+class BytesSubclass(bytes):
+    pass
+
+
+@pytest.mark.parametrize("make", [BytesSubclass, lambda b: memoryview(bytearray(b))], ids=["bytes subclass", "view"])
+def test_other_inputs_than_bytes_give_what_bytes_give(make):
+    for data in ("82 61 61 01", "a1 61 6b f6", "bf 61 6b 9f 01 ff ff", "c1 00"):
+        assert same(loads(make(h(data))), loads(h(data)))
+    with raises_exact(CBORDecodeError, decode_error(refused_key("array"), 1)):
+        loads(make(h("a1 81 00 00")))
+
+
+# loads(data) alone skips binding; it must decide as the options at their
+# documented defaults do.
+DEFAULTS = {"tag_hook": None, "object_hook": None, "max_depth": 10000, "unsafe_keys": False}
+PLAIN_CALLS = [
+    ("int", "01"), ("record", "a3 62 69 64 07 64 6e 61 6d 65 68 73 65 6e 73 6f 72 2d 37 62 6f 6b f5"),
+    ("tag", "d8 64 01"), ("array key", "a1 81 00 00"), ("depth 10000", "81" * 10_000 + "00"),
+    ("depth 10001", "81" * 10_001 + "00"), ("trailing", "01 02"), ("empty", ""), ("break", "ff"),
+]
+
+
+@pytest.mark.parametrize("data", [c[1] for c in PLAIN_CALLS], ids=[c[0] for c in PLAIN_CALLS])
+def test_a_plain_call_decides_as_the_defaults_do(data):
+    def outcome(*args, **kwargs):
+        try:
+            value = loads(*args, **kwargs)
+        except CBORDecodeError as error:
+            return "error", str(error)
+        depth = 0  # deep lists are unwrapped here: == would recurse past the interpreter's limit
+        while type(value) is list and len(value) == 1:
+            value, depth = value[0], depth + 1
+        return "value", depth, value
+    plain = outcome(h(data))
+    assert plain == outcome(h(data), **DEFAULTS)
+    assert plain == outcome(data=h(data))
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy's built-in functions have no __self__")
+def test_the_state_behind_loads_is_not_made_from_python():
+    assert loads.__self__ is load.__self__
+    with pytest.raises(TypeError):
+        type(loads.__self__)()
+
+
 def test_non_contiguous_buffer_is_refused():
     with pytest.raises((BufferError, TypeError, ValueError)):
         loads(memoryview(b"\x82\x01\x02\x03")[::2])
@@ -172,6 +234,12 @@ REFUSALS = [
     ("7f 61 c3 61 bc ff", "invalid UTF-8 in text string", 1),
     ("f8 1f", "two-byte simple value below 32", 0),
     ("00 00", "trailing bytes after the data item", 1),
+    # Beside the lone heads that skip the walk (LONE_HEADS).
+    ("18 18 00", "trailing bytes after the data item", 2),
+    ("f6 f6", "trailing bytes after the data item", 1),
+    ("19 01", "truncated input", 0),
+    ("3b 00000000000000", "truncated input", 0),
+    ("3c", "invalid initial byte 0x3c", 0),
     ("82 01 02 ff", "trailing bytes after the data item", 3),
     ("a2 01 02 01 03", "duplicate map key", 3),
     ("a2 01 02 f9 3c00 03", "duplicate map key", 3),
