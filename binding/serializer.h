@@ -10,7 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <forward_list>
 #include <stdexcept>
 #include <string_view>
 #include <variant>
@@ -35,18 +35,11 @@ public:
         if constexpr (DepthLimited) counter_.max_depth = max_depth;
     }
 
-    // The top-level value, of an exact built-in type or already matched.
-    // A record or a plain scalar goes straight to its writer: for one small
-    // value the call through write_element is a fair share of the whole.
-    void write_root(PyObject *value) {
-        if (Py_TYPE(value) == &PyDict_Type) return write_dict(value);
-        if (write_plain_scalar(value)) return;
-        presize(value);
-        write_element(value);
-    }
-    // The same for any top-level value: false, with nothing written, when
-    // it is not of an exact built-in type and so needs matching first.
-    bool write_plain_root(PyObject *value) {
+    // The top-level value: false, with nothing written, when it is not of
+    // an exact built-in type and so needs matching first.  A record or a
+    // plain scalar goes straight to its writer: for one small value the call
+    // through write_element is a fair share of the whole.
+    TAVREL_HOT_INLINE bool write_plain_root(PyObject *value) {
         PyTypeObject *type = Py_TYPE(value);
         if (type == &PyDict_Type) {
             write_dict(value);
@@ -220,8 +213,7 @@ private:
         for (OpenDict *open = open_dicts_; open != nullptr; open = open->outer) {
             const bool was_held = open->held != nullptr;
             if (!was_held) {
-                held_keys_.push_back(std::make_unique<interpreter::HeldKeys>());
-                open->held = held_keys_.back().get();
+                open->held = &held_keys_.emplace_front();
             }
             open->entries.hold_walked(*open->held);
             if (was_held) break;
@@ -296,8 +288,9 @@ private:
     uint64_t python_runs_ = 0;
     // The innermost dict being walked.
     OpenDict *open_dicts_ = nullptr;
-    // What hold_walked_keys() took, until the call ends.
-    std::vector<std::unique_ptr<interpreter::HeldKeys>> held_keys_;
+    // What hold_walked_keys() took, until the call ends: a list, whose
+    // entries stay put, and which costs a call that took none one test.
+    std::forward_list<interpreter::HeldKeys> held_keys_;
 };
 
 }  // namespace tavrel
