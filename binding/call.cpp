@@ -167,12 +167,12 @@ struct PlainFlags {
     }
 };
 
-// An exact built-in value under plain flags, walked without binding:
-// null, with nothing written, for any other value.
+// A container of an exact built-in type under plain flags, walked without
+// binding: null, with nothing written, for any other value.
 template <bool Indefinite, bool DepthLimited>
 TAVREL_HOT_INLINE PyObject *dump_plain(PyObject *value, size_t max_depth, NativeStack &stack) {
     Serializer<Indefinite, DepthLimited> serializer(max_depth, stack);
-    return serializer.write_plain_root(value) ? serializer.result() : nullptr;
+    return serializer.write_plain_container(value) ? serializer.result() : nullptr;
 }
 
 // The flags are converted after the value, as pybind11 converts arguments in
@@ -199,20 +199,27 @@ PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
                           : serialize<false, false>(value, matched, 0, stack);
 }
 
-PyObject *dumps(PyObject *names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+// Inlined into its entry: for one small value a call more is a fair share.
+TAVREL_HOT_INLINE PyObject *dumps(PyObject *names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     NativeStack stack;
     stack.check();
     // dumps(value), the common call, and dumps(value, indefinite=False) and
     // the like, of an exact built-in type: nothing to bind, convert or match.
     PlainFlags flags;
     if (nargs == 1 && (kwnames == nullptr || flags.read(args + 1, kwnames, names))) {
+        PyObject *value = args[0];
+        // A scalar is written alike under any flags, and needs no serializer.
+        if (Py_TYPE(value) != &PyDict_Type) {
+            OutputBuffer out;
+            if (write_plain_scalar(out, value)) return out.finish();
+        }
         PyObject *result;
         if (flags.max_depth == 0)
-            result = flags.indefinite ? dump_plain<true, false>(args[0], 0, stack)
-                                      : dump_plain<false, false>(args[0], 0, stack);
+            result = flags.indefinite ? dump_plain<true, false>(value, 0, stack)
+                                      : dump_plain<false, false>(value, 0, stack);
         else
-            result = flags.indefinite ? dump_plain<true, true>(args[0], flags.max_depth, stack)
-                                      : dump_plain<false, true>(args[0], flags.max_depth, stack);
+            result = flags.indefinite ? dump_plain<true, true>(value, flags.max_depth, stack)
+                                      : dump_plain<false, true>(value, flags.max_depth, stack);
         if (result != nullptr) return result;
     }
     Call call{args, nargs, kwnames};

@@ -17,7 +17,9 @@ namespace tavrel {
 class OutputBuffer {
 public:
     OutputBuffer() : pos_(inline_), end_(inline_ + sizeof inline_) {}
-    ~OutputBuffer() { release(); }
+    ~OutputBuffer() {
+        if (heap_ != nullptr) release();
+    }
     OutputBuffer(const OutputBuffer &) = delete;
     OutputBuffer &operator=(const OutputBuffer &) = delete;
 

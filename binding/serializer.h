@@ -40,20 +40,24 @@ public:
     // plain scalar goes straight to its writer: for one small value the call
     // through write_element is a fair share of the whole.
     TAVREL_HOT_INLINE bool write_plain_root(PyObject *value) {
+        if (Py_TYPE(value) != &PyDict_Type && write_plain_scalar(value)) return true;
+        return write_plain_container(value);
+    }
+    // The same for a top-level container of an exact built-in type.
+    TAVREL_HOT_INLINE bool write_plain_container(PyObject *value) {
         PyTypeObject *type = Py_TYPE(value);
         if (type == &PyDict_Type) {
             write_dict(value);
-        } else if (!write_plain_scalar(value)) {
-            if (type == &PyList_Type) {
-                presize(value);
-                write_sequence<ListItems>(value);
-            } else if (type == &PyTuple_Type) {
-                presize(value);
-                write_sequence<TupleItems>(value);
-            } else if (interpreter::is_frozen_dict(value))
-                write_dict(value);
-            else
-                return false;
+        } else if (type == &PyList_Type) {
+            presize(value);
+            write_sequence<ListItems>(value);
+        } else if (type == &PyTuple_Type) {
+            presize(value);
+            write_sequence<TupleItems>(value);
+        } else if (interpreter::is_frozen_dict(value)) {
+            write_dict(value);
+        } else {
+            return false;
         }
         return true;
     }
@@ -110,27 +114,7 @@ private:
         visit(element_value(item));
     }
 
-    // Scalars of exact built-in types, written in place.  Writing them runs
-    // no Python code, so a borrowed reference to them stays valid meanwhile.
-    // Ordered by how often real documents hold them.
-    TAVREL_HOT_INLINE bool write_plain_scalar(PyObject *item) {
-        PyTypeObject *type = Py_TYPE(item);
-        if (type == &PyUnicode_Type)
-            write_str_object(out_, item);
-        else if (type == &PyLong_Type)
-            write_exact_int(out_, item);
-        else if (type == &PyFloat_Type)
-            write_float(out_, PyFloat_AS_DOUBLE(item));
-        else if (type == &PyBool_Type)
-            write_bool(out_, item == Py_True);
-        else if (item == Py_None)
-            out_.put(kNull);
-        else if (type == &PyBytes_Type)
-            write_bytes_object(out_, item);
-        else
-            return false;
-        return true;
-    }
+    TAVREL_HOT_INLINE bool write_plain_scalar(PyObject *item) { return tavrel::write_plain_scalar(out_, item); }
 
     // Anything but a plain scalar is held by a strong reference while it is
     // written: the Python code its conversion or its elements run may drop it.
