@@ -7,9 +7,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
-#include <string_view>
 
 #include "dump_value.h"
 #include "errors.h"
@@ -23,6 +25,19 @@ namespace {
 
 enum Parameter { kValue, kIndefinite, kMaxDepth, kParameters };
 
+// Compared at a fixed size, which compilers turn into a few loads.
+template <size_t N>
+TAVREL_HOT_INLINE bool is_name(const char *text, Py_ssize_t size, const char (&name)[N]) {
+    return size == static_cast<Py_ssize_t>(N - 1) && std::memcmp(text, name, N - 1) == 0;
+}
+
+TAVREL_HOT_INLINE int parameter_named(const char *text, Py_ssize_t size) {
+    if (is_name(text, size, "indefinite")) return kIndefinite;
+    if (is_name(text, size, "max_depth")) return kMaxDepth;
+    if (is_name(text, size, "value")) return kValue;
+    return -1;
+}
+
 int parameter_of(PyObject *name) {
     // Before 3.9 the interpreter passes **{1: 2} on as it is.
     if (!PyUnicode_Check(name)) return -1;
@@ -32,11 +47,20 @@ int parameter_of(PyObject *name) {
         PyErr_Clear();
         return -1;
     }
-    const std::string_view view(text, static_cast<size_t>(size));
-    if (view == "value") return kValue;
-    if (view == "indefinite") return kIndefinite;
-    if (view == "max_depth") return kMaxDepth;
-    return -1;
+    return parameter_named(text, size);
+}
+
+enum Name { kIndefiniteName, kMaxDepthName, kNames };
+
+// The same for a name written in the caller's source, an exact ASCII str:
+// -1 for any other name, left to the full binding.  The interpreter interns
+// such names, so the name is usually the very object in `names`.
+TAVREL_HOT_INLINE int plain_parameter_of(PyObject *name, PyObject *names) {
+    if (name == PyTuple_GET_ITEM(names, kIndefiniteName)) return kIndefinite;
+    if (name == PyTuple_GET_ITEM(names, kMaxDepthName)) return kMaxDepth;
+    Py_ssize_t size = 0;
+    const char *text = interpreter::ascii_chars(name, &size);
+    return text != nullptr ? parameter_named(text, size) : -1;
 }
 
 // pybind11's bool conversion: True and False, None as false, and whatever
@@ -108,8 +132,47 @@ PyObject *serialize(PyObject *value, const DumpValue *matched, size_t max_depth,
     if (matched != nullptr)
         serializer.visit(*matched);
     else
-        serializer.write_root(value);
+        serializer.write_plain_root(value);
     return serializer.result();
+}
+
+// The flags of a call that need no conversion: indefinite given as True or
+// False, max_depth as an int, each at most once.  Reading them runs no
+// Python code, so they may be read before the value is matched.
+struct PlainFlags {
+    bool indefinite = true;
+    size_t max_depth = 0;
+
+    // False, with the flags left to the full binding, for anything else.
+    TAVREL_HOT_INLINE bool read(PyObject *const *values, PyObject *kwnames, PyObject *names) {
+        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        if (count == 1) return set(plain_parameter_of(PyTuple_GET_ITEM(kwnames, 0), names), values[0]);
+        if (count != 2) return false;
+        const int first = plain_parameter_of(PyTuple_GET_ITEM(kwnames, 0), names);
+        const int second = plain_parameter_of(PyTuple_GET_ITEM(kwnames, 1), names);
+        return first != second && set(first, values[0]) && set(second, values[1]);
+    }
+
+    TAVREL_HOT_INLINE bool set(int parameter, PyObject *flag) {
+        if (parameter == kIndefinite) {
+            if (flag != Py_True && flag != Py_False) return false;
+            indefinite = flag == Py_True;
+            return true;
+        }
+        if (parameter != kMaxDepth || !PyLong_CheckExact(flag)) return false;
+        int64_t small = 0;
+        if (!interpreter::compact_int(flag, small)) return load_max_depth(flag, max_depth);
+        max_depth = static_cast<size_t>(small);
+        return small >= 0;
+    }
+};
+
+// A container of an exact built-in type under plain flags, walked without
+// binding: null, with nothing written, for any other value.
+template <bool Indefinite, bool DepthLimited>
+TAVREL_HOT_INLINE PyObject *dump_plain(PyObject *value, size_t max_depth, NativeStack &stack) {
+    Serializer<Indefinite, DepthLimited> serializer(max_depth, stack);
+    return serializer.write_plain_container(value) ? serializer.result() : nullptr;
 }
 
 // The flags are converted after the value, as pybind11 converts arguments in
@@ -136,14 +199,28 @@ PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
                           : serialize<false, false>(value, matched, 0, stack);
 }
 
-PyObject *dumps(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+// Inlined into its entry: for one small value a call more is a fair share.
+TAVREL_HOT_INLINE PyObject *dumps(PyObject *names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     NativeStack stack;
     stack.check();
-    // dumps(value), the common call, of an exact built-in type: nothing to
-    // bind, convert or match.
-    if (nargs == 1 && kwnames == nullptr) {
-        Serializer<true, false> serializer(0, stack);
-        if (serializer.write_plain_root(args[0])) return serializer.result();
+    // dumps(value), the common call, and dumps(value, indefinite=False) and
+    // the like, of an exact built-in type: nothing to bind, convert or match.
+    PlainFlags flags;
+    if (nargs == 1 && (kwnames == nullptr || flags.read(args + 1, kwnames, names))) {
+        PyObject *value = args[0];
+        // A scalar is written alike under any flags, and needs no serializer.
+        if (Py_TYPE(value) != &PyDict_Type) {
+            OutputBuffer out;
+            if (write_plain_scalar(out, value)) return out.finish();
+        }
+        PyObject *result;
+        if (flags.max_depth == 0)
+            result = flags.indefinite ? dump_plain<true, false>(value, 0, stack)
+                                      : dump_plain<false, false>(value, 0, stack);
+        else
+            result = flags.indefinite ? dump_plain<true, true>(value, flags.max_depth, stack)
+                                      : dump_plain<false, true>(value, flags.max_depth, stack);
+        if (result != nullptr) return result;
     }
     Call call{args, nargs, kwnames};
     if (!call.bind()) call.reject(stack);
@@ -157,11 +234,26 @@ PyObject *dumps(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 
 }  // namespace
 
-PyObject *dumps_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *make_keyword_names() {
+    PyObject *names = PyTuple_New(kNames);
+    if (names == nullptr) return nullptr;
+    const char *const texts[kNames] = {"indefinite", "max_depth"};
+    for (Py_ssize_t i = 0; i < kNames; ++i) {
+        PyObject *name = PyUnicode_InternFromString(texts[i]);
+        if (name == nullptr) {
+            Py_DECREF(names);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(names, i, name);
+    }
+    return names;
+}
+
+PyObject *dumps_entry(PyObject *names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     // The errors a walk throws become the Python exceptions pybind11 would
     // have made of them.
     try {
-        return dumps(args, nargs, kwnames);
+        return dumps(names, args, nargs, kwnames);
     } catch (py::error_already_set &error) {
         error.restore();
     } catch (const interpreter::PendingError &) {

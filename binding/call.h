@@ -6,7 +6,11 @@
 
 namespace tavrel {
 
-PyObject *dumps_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+// The self of dumps and dump: the names of dumps' flag keywords, interned.
+// A new reference, or null with an error pending.
+PyObject *make_keyword_names();
+
+PyObject *dumps_entry(PyObject *names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 }  // namespace tavrel
 

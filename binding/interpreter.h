@@ -73,6 +73,11 @@ inline auto stored_bytes(PyObject *obj);
 // The UTF-8 form of a str and its size, or null with a Python error pending.
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size);
 
+// The UTF-8 form and size of an exact str, where it can be had cheaply
+// (CPython: a compact ASCII str, read in place); null, with no error
+// pending, for any other object.
+inline const char *ascii_chars(PyObject *obj, Py_ssize_t *size);
+
 // The value of an exact int that fits one internal digit, read in place;
 // false when it does not, or where the digits cannot be read.
 inline bool compact_int(PyObject *obj, int64_t &out);

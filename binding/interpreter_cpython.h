@@ -92,6 +92,12 @@ inline const char *str_utf8(PyObject *str, Py_ssize_t *size) {
     return PyUnicode_AsUTF8AndSize(str, size);
 }
 
+inline const char *ascii_chars(PyObject *obj, Py_ssize_t *size) {
+    if (Py_TYPE(obj) != &PyUnicode_Type || !PyUnicode_IS_COMPACT_ASCII(obj)) return nullptr;
+    *size = PyUnicode_GET_LENGTH(obj);
+    return reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(obj) + 1);
+}
+
 inline bool compact_int(PyObject *obj, int64_t &out) {
 #if PY_VERSION_HEX >= 0x030C0000
     auto *number = reinterpret_cast<PyLongObject *>(obj);

@@ -176,6 +176,13 @@ inline auto stored_bytes(PyObject *obj) { return whole_copy(&PyBytes_Type, obj);
 
 inline const char *str_utf8(PyObject *str, Py_ssize_t *size) { return PyUnicode_AsUTF8AndSize(str, size); }
 
+inline const char *ascii_chars(PyObject *obj, Py_ssize_t *size) {
+    if (!PyUnicode_CheckExact(obj)) return nullptr;
+    const char *text = PyUnicode_AsUTF8AndSize(obj, size);
+    if (text == nullptr) PyErr_Clear();
+    return text;
+}
+
 inline bool compact_int(PyObject *, int64_t &) { return false; }
 inline bool int_magnitude(PyObject *, bool &, uint64_t &) { return false; }
 

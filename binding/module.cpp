@@ -66,10 +66,6 @@ PyObject *make_function(PyObject *module, PyObject *self, const char *name, Fast
     return function;
 }
 
-PyObject *make_dumps(PyObject *module) {
-    return make_function(module, module, "dumps", &tavrel::dumps_entry, kDumpsDoc);
-}
-
 }  // namespace
 
 PYBIND11_MODULE(tavrel_cbor, m) {
@@ -85,7 +81,12 @@ PYBIND11_MODULE(tavrel_cbor, m) {
            dumps
     )pbdoc";
 
-    m.attr("dumps") = py::reinterpret_steal<py::object>(make_dumps(m.ptr()));
+    // dumps and dump reach the interned names of dumps' keywords through
+    // their self: names written in a call are matched by identity first.
+    py::object names = py::reinterpret_steal<py::object>(tavrel::make_keyword_names());
+    if (!names) throw py::error_already_set();
+    m.attr("dumps") = py::reinterpret_steal<py::object>(
+        make_function(m.ptr(), names.ptr(), "dumps", &tavrel::dumps_entry, kDumpsDoc));
     m.attr("__version__") = TAVREL_CBOR_VERSION;
 
     // loads and load reach the decode state through their self.
@@ -96,5 +97,5 @@ PYBIND11_MODULE(tavrel_cbor, m) {
     m.attr("load") = py::reinterpret_steal<py::object>(
         make_function(m.ptr(), state.ptr(), "load", &tavrel::load_entry, doc_of(kLoadSigned)));
     m.attr("dump") = py::reinterpret_steal<py::object>(
-        make_function(m.ptr(), m.ptr(), "dump", &tavrel::dump_entry, doc_of(kDumpSigned)));
+        make_function(m.ptr(), names.ptr(), "dump", &tavrel::dump_entry, doc_of(kDumpSigned)));
 }

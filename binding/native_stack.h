@@ -33,13 +33,15 @@ private:
     void recheck(uintptr_t &limit);
     void set_limits(uintptr_t low, uintptr_t size);
 
+    // All set by the constructor: stores made before the thread's first
+    // measurement could not be dropped, and every call would pay for them.
     uintptr_t entry_;
-    uintptr_t walk_limit_ = 0;
-    uintptr_t python_limit_ = 0;
+    uintptr_t walk_limit_;
+    uintptr_t python_limit_;
     // On the main thread the limits start near the thread's top, so that a
     // soft stack limit lowered since the thread's bounds were first looked
     // up is read again (one system call) only by calls that go deep.
-    bool provisional_ = false;
+    bool provisional_;
 };
 
 }  // namespace tavrel

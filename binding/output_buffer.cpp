@@ -47,18 +47,17 @@ void OutputBuffer::release() {
     heap_ = nullptr;
 }
 
-PyObject *OutputBuffer::finish() {
+PyObject *OutputBuffer::finish_heap() {
     const size_t used = size();
     void *block = heap_;
     heap_ = nullptr;
     pos_ = inline_;
     end_ = inline_ + sizeof inline_;
-    PyObject *bytes = block != nullptr ? interpreter::storage_finish(block, used)
-                                       : PyBytes_FromStringAndSize(reinterpret_cast<const char *>(inline_),
-                                                                   static_cast<Py_ssize_t>(used));
-    // The interpreter's MemoryError stays pending under the RuntimeError.
-    if (bytes == nullptr) throw std::runtime_error(kBytesAllocationText);
+    PyObject *bytes = interpreter::storage_finish(block, used);
+    if (bytes == nullptr) fail_bytes();
     return bytes;
 }
+
+void OutputBuffer::fail_bytes() { throw std::runtime_error(kBytesAllocationText); }
 
 }  // namespace tavrel

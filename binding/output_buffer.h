@@ -17,7 +17,9 @@ namespace tavrel {
 class OutputBuffer {
 public:
     OutputBuffer() : pos_(inline_), end_(inline_ + sizeof inline_) {}
-    ~OutputBuffer() { release(); }
+    ~OutputBuffer() {
+        if (heap_ != nullptr) release();
+    }
     OutputBuffer(const OutputBuffer &) = delete;
     OutputBuffer &operator=(const OutputBuffer &) = delete;
 
@@ -42,9 +44,21 @@ public:
     }
 
     // The bytes written, as a new bytes object; the buffer is empty afterwards.
-    PyObject *finish();
+    // A small output is copied out here: for one small value the call into
+    // the out-of-line part would be a fair share of the whole.
+    PyObject *finish() {
+        if (heap_ != nullptr) return finish_heap();
+        PyObject *bytes =
+            PyBytes_FromStringAndSize(reinterpret_cast<const char *>(inline_), static_cast<Py_ssize_t>(pos_ - inline_));
+        if (bytes == nullptr) fail_bytes();
+        pos_ = inline_;
+        return bytes;
+    }
 
 private:
+    PyObject *finish_heap();
+    // The interpreter's MemoryError stays pending under the RuntimeError.
+    [[noreturn]] static void fail_bytes();
     void grow(size_t n);
     void release();
     size_t size() const { return static_cast<size_t>(pos_ - start()); }

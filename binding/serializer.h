@@ -10,7 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <forward_list>
 #include <stdexcept>
 #include <string_view>
 #include <variant>
@@ -35,32 +35,29 @@ public:
         if constexpr (DepthLimited) counter_.max_depth = max_depth;
     }
 
-    // The top-level value, of an exact built-in type or already matched.
-    // A record or a plain scalar goes straight to its writer: for one small
-    // value the call through write_element is a fair share of the whole.
-    void write_root(PyObject *value) {
-        if (Py_TYPE(value) == &PyDict_Type) return write_dict(value);
-        if (write_plain_scalar(value)) return;
-        presize(value);
-        write_element(value);
+    // The top-level value: false, with nothing written, when it is not of
+    // an exact built-in type and so needs matching first.  A record or a
+    // plain scalar goes straight to its writer: for one small value the call
+    // through write_element is a fair share of the whole.
+    TAVREL_HOT_INLINE bool write_plain_root(PyObject *value) {
+        if (Py_TYPE(value) != &PyDict_Type && write_plain_scalar(value)) return true;
+        return write_plain_container(value);
     }
-    // The same for any top-level value: false, with nothing written, when
-    // it is not of an exact built-in type and so needs matching first.
-    bool write_plain_root(PyObject *value) {
+    // The same for a top-level container of an exact built-in type.
+    TAVREL_HOT_INLINE bool write_plain_container(PyObject *value) {
         PyTypeObject *type = Py_TYPE(value);
         if (type == &PyDict_Type) {
             write_dict(value);
-        } else if (!write_plain_scalar(value)) {
-            if (type == &PyList_Type) {
-                presize(value);
-                write_sequence<ListItems>(value);
-            } else if (type == &PyTuple_Type) {
-                presize(value);
-                write_sequence<TupleItems>(value);
-            } else if (interpreter::is_frozen_dict(value))
-                write_dict(value);
-            else
-                return false;
+        } else if (type == &PyList_Type) {
+            presize(value);
+            write_sequence<ListItems>(value);
+        } else if (type == &PyTuple_Type) {
+            presize(value);
+            write_sequence<TupleItems>(value);
+        } else if (interpreter::is_frozen_dict(value)) {
+            write_dict(value);
+        } else {
+            return false;
         }
         return true;
     }
@@ -117,27 +114,7 @@ private:
         visit(element_value(item));
     }
 
-    // Scalars of exact built-in types, written in place.  Writing them runs
-    // no Python code, so a borrowed reference to them stays valid meanwhile.
-    // Ordered by how often real documents hold them.
-    TAVREL_HOT_INLINE bool write_plain_scalar(PyObject *item) {
-        PyTypeObject *type = Py_TYPE(item);
-        if (type == &PyUnicode_Type)
-            write_str_object(out_, item);
-        else if (type == &PyLong_Type)
-            write_exact_int(out_, item);
-        else if (type == &PyFloat_Type)
-            write_float(out_, PyFloat_AS_DOUBLE(item));
-        else if (type == &PyBool_Type)
-            write_bool(out_, item == Py_True);
-        else if (item == Py_None)
-            out_.put(kNull);
-        else if (type == &PyBytes_Type)
-            write_bytes_object(out_, item);
-        else
-            return false;
-        return true;
-    }
+    TAVREL_HOT_INLINE bool write_plain_scalar(PyObject *item) { return tavrel::write_plain_scalar(out_, item); }
 
     // Anything but a plain scalar is held by a strong reference while it is
     // written: the Python code its conversion or its elements run may drop it.
@@ -220,8 +197,7 @@ private:
         for (OpenDict *open = open_dicts_; open != nullptr; open = open->outer) {
             const bool was_held = open->held != nullptr;
             if (!was_held) {
-                held_keys_.push_back(std::make_unique<interpreter::HeldKeys>());
-                open->held = held_keys_.back().get();
+                open->held = &held_keys_.emplace_front();
             }
             open->entries.hold_walked(*open->held);
             if (was_held) break;
@@ -296,8 +272,9 @@ private:
     uint64_t python_runs_ = 0;
     // The innermost dict being walked.
     OpenDict *open_dicts_ = nullptr;
-    // What hold_walked_keys() took, until the call ends.
-    std::vector<std::unique_ptr<interpreter::HeldKeys>> held_keys_;
+    // What hold_walked_keys() took, until the call ends: a list, whose
+    // entries stay put, and which costs a call that took none one test.
+    std::forward_list<interpreter::HeldKeys> held_keys_;
 };
 
 }  // namespace tavrel

@@ -1,5 +1,6 @@
 """Module surface: attributes, docstrings, argument binding and the texts
 of rejected calls."""
+import ctypes
 import decimal
 import struct
 import types
@@ -8,7 +9,7 @@ import pytest
 
 import tavrel_cbor
 from support.helpers import PYPY, SIZE_MAX, ident, obj, raises_exact, rejected_call, sub
-from support.model import nested, nested_bytes
+from support.model import DepthError, encode, nested, nested_bytes
 from support.paths import VERSION
 from support.texts import DUMPS_DOC, MODULE_DOC, TEXT_SIGNATURE, depth_error, incompatible
 from tavrel_cbor import dumps
@@ -49,6 +50,103 @@ def test_result_is_exact_bytes():
 )
 def test_arguments_by_position_and_keyword(args, kwargs, expected):
     assert dumps(*args, **kwargs) == bytes.fromhex(expected)
+
+
+# Top-level values of every kind a call may pass with its flags: exact
+# built-in types, and values that need matching first.
+KEYWORD_VALUES = [
+    0, -1, 2**64 - 1, 1.5, "a", "", b"\x00", True, None, [], [1, [2]], (1, "a"), {"a": [1, {"b": 2}]}, {},
+    nested(list, 4), sub(int, 7), sub(str, "s"), obj(index=3),
+]
+
+# Flags as callers write them, by keyword, in either order.  A max_depth
+# past one internal digit of an int, or None or 0 for indefinite, takes the
+# full conversion.
+KEYWORD_FLAGS = [
+    {"indefinite": False},
+    {"indefinite": True},
+    {"indefinite": None},
+    {"indefinite": 0},
+    {"max_depth": 0},
+    {"max_depth": 2},
+    {"max_depth": 2**40},
+    {"max_depth": True},
+    {"indefinite": False, "max_depth": 3},
+    {"max_depth": 3, "indefinite": False},
+    {"max_depth": 1, "indefinite": True},
+]
+
+
+def positional(value, kwargs):
+    return dumps(value, kwargs.get("indefinite", True), kwargs.get("max_depth", 0))
+
+
+def outcome(call):
+    try:
+        return call()
+    except RuntimeError as error:
+        return RuntimeError, str(error)
+
+
+@pytest.mark.parametrize("kwargs", KEYWORD_FLAGS, ids=lambda kw: ",".join(f"{k}={v!r}" for k, v in kw.items()))
+@pytest.mark.parametrize("value", KEYWORD_VALUES, ids=ident)
+def test_flags_by_keyword_as_by_position(value, kwargs):
+    expected = outcome(lambda: positional(value, kwargs))
+    assert outcome(lambda: dumps(value, **kwargs)) == expected
+    # Equal names made at run time are not the ones the interpreter interns.
+    made = {"".join(list(name)): flag for name, flag in kwargs.items()}
+    assert outcome(lambda: dumps(value, **made)) == expected
+    if type(value) in (int, float, str, bytes, bool, list, tuple, dict) or value is None:
+        flags = {"indefinite": bool(kwargs.get("indefinite", True)), "max_depth": int(kwargs.get("max_depth", 0))}
+        try:
+            assert expected == encode(value, **flags)
+        except DepthError:
+            assert expected == (RuntimeError, depth_error(flags["max_depth"]))
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "kwargs, expected",
+    [
+        ({Name("indefinite"): False}, "82 01 81 02"),
+        ({Name("max_depth"): 2, "indefinite": False}, "82 01 81 02"),
+        ({"indefinite": False, Name("max_depth"): 2}, "82 01 81 02"),
+        ({Name("value"): [1, [2]]}, "9f 01 9f 02 ff ff"),
+    ],
+)
+def test_keyword_names_of_a_str_subclass(kwargs, expected):
+    value = () if any(name == "value" for name in kwargs) else ([1, [2]],)
+    assert dumps(*value, **kwargs) == bytes.fromhex(expected)
+
+
+def vectorcall(function, args, kwnames):
+    """function called as the interpreter calls it, with any names, repeated ones included."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    return call(function, (ctypes.py_object * len(args))(*args), len(args) - len(kwnames), kwnames)
+
+
+@pytest.mark.skipif(PYPY or not hasattr(ctypes.pythonapi, "PyObject_Vectorcall"), reason="CPython 3.9 and later")
+@pytest.mark.parametrize(
+    "args, kwnames, invoked",
+    [
+        ((1, False, True), ("indefinite", "indefinite"), "1; kwargs: indefinite=False, indefinite=True"),
+        ((1, 2, 3), ("max_depth", "max_depth"), "1; kwargs: max_depth=2, max_depth=3"),
+        ((1, None, 0), ("indefinite", "indefinite"), "1; kwargs: indefinite=None, indefinite=0"),
+        ((1, 2, False), ("max_depth", "indefinite"), None),
+        ((1, False, 2), ("indefinite", "value"), "1; kwargs: indefinite=False, value=2"),
+    ],
+)
+def test_keywords_as_the_interpreter_passes_them(args, kwnames, invoked):
+    if invoked is None:
+        assert vectorcall(dumps, args, kwnames) == dumps(args[0], **dict(zip(kwnames, args[1:])))
+        return
+    with raises_exact(TypeError, incompatible(invoked)):
+        vectorcall(dumps, args, kwnames)
 
 
 @pytest.mark.parametrize(
