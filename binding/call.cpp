@@ -215,8 +215,8 @@ TAVREL_HOT_INLINE PyObject *dumps(PyObject *names, PyObject *const *args, Py_ssi
         }
         PyObject *result;
         if (flags.max_depth == 0)
-            result = flags.indefinite ? dump_plain<true, false>(value, 0, stack)
-                                      : dump_plain<false, false>(value, 0, stack);
+            result =
+                flags.indefinite ? dump_plain<true, false>(value, 0, stack) : dump_plain<false, false>(value, 0, stack);
         else
             result = flags.indefinite ? dump_plain<true, true>(value, flags.max_depth, stack)
                                       : dump_plain<false, true>(value, flags.max_depth, stack);
