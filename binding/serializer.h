@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string_view>
@@ -161,8 +162,31 @@ private:
 
     // Whether writing the item may have run Python code.  A plain scalar
     // runs none, so only the other items take the count.
+    // Floats come in runs (coordinates, samples, vectors).  From the float
+    // at i on, the items are written here while they are floats, and ends
+    // where they stop: room for a batch of them is reserved at once and the
+    // position stays in a register.  They are all at the level of the first,
+    // which the caller has checked, and run no Python code.
     template <typename Items>
-    TAVREL_HOT_INLINE bool write_item(PyObject *seq, Py_ssize_t i) {
+    TAVREL_HOT_INLINE Py_ssize_t write_floats(PyObject *seq, Py_ssize_t i, Py_ssize_t end) {
+        constexpr Py_ssize_t kBatch = 32;
+        PyObject *const *items = Items::array(seq);
+        do {
+            const Py_ssize_t stop = end - i < kBatch ? end : i + kBatch;
+            uint8_t *at = out_.reserve(static_cast<size_t>(stop - i) * kMaxHead);
+            do {
+                const double x = PyFloat_AS_DOUBLE(items[i]);
+                uint64_t bits;
+                std::memcpy(&bits, &x, sizeof bits);
+                at += store_float(at, bits);
+            } while (++i < stop && Py_TYPE(items[i]) == &PyFloat_Type);
+            out_.commit(at);
+        } while (i < end && Py_TYPE(items[i]) == &PyFloat_Type);
+        return i;
+    }
+
+    template <typename Items>
+    TAVREL_HOT_INLINE bool write_item(PyObject *seq, Py_ssize_t &i, Py_ssize_t end) {
         if constexpr (interpreter::kItemsAreNewReferences) {
             // PyPy hands out items one at a time, as new references.
             const uint64_t runs = python_runs_;
@@ -171,6 +195,10 @@ private:
             return runs != python_runs_;
         } else {
             PyObject *item = Items::borrowed(seq, i);
+            if (Py_TYPE(item) == &PyFloat_Type) {
+                i = write_floats<Items>(seq, i, end) - 1;
+                return false;
+            }
             if (write_plain_scalar(item)) return false;
             const uint64_t runs = python_runs_;
             write_held(item);
@@ -192,7 +220,7 @@ private:
             // Python code run by a conversion may have resized the list, and
             // moved its storage: the indefinite framing follows it as it now
             // is, the definite one refuses it.
-            if (write_item<Items>(seq, i)) {
+            if (write_item<Items>(seq, i, now)) {
                 now = Items::size(seq);
                 if constexpr (!Indefinite && Items::kCanChange) {
                     if (now != count) throw std::runtime_error(kListChangedText);
