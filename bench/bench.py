@@ -152,6 +152,11 @@ def floats_half_1m(rng, scale):
     return floats_half(rng, 10 * scale)
 
 
+def floats_single_1m(rng, scale):
+    # 1M floats exact in single precision and not in half, as floats_single builds them.
+    return floats_single(rng, 10 * scale)
+
+
 def utf8_str_140k(rng, scale):
     # 100 strs of about 140 KB of UTF-8 each: words of Latin-1, Greek, Cyrillic and CJK letters, so two or three
     # bytes a letter, as text in those scripts is.
@@ -165,7 +170,7 @@ SYNTHETIC = {f.__name__: f for f in (small_ints, large_ints, floats_half, floats
                                      short_str_ascii, short_str_utf8, long_str, bytes_blobs,
                                      deep_nesting, many_small_dicts, huge_flat_list,
                                      dict_200k, ascii_str_1mb, distinct_ints, dict_mid_keys, floats_half_1m,
-                                     utf8_str_140k)}
+                                     utf8_str_140k, floats_single_1m)}
 
 # One small value per call: here the per-call overhead is the whole cost.
 # call_record's "tavrel_cbor indefinite=False" row is dumps(record, indefinite=False), keyword passed.

@@ -32,6 +32,8 @@ struct ListItems {
     static constexpr bool kCanChange = true;
     static Py_ssize_t size(PyObject *seq) { return PyList_GET_SIZE(seq); }
     static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyList_GET_ITEM(seq, i); }
+    // The items in place, valid until Python code runs.
+    static PyObject *const *array(PyObject *seq) { return reinterpret_cast<PyListObject *>(seq)->ob_item; }
     static py::object item(PyObject *seq, Py_ssize_t i) { return py::reinterpret_borrow<py::object>(borrowed(seq, i)); }
 };
 
@@ -39,6 +41,7 @@ struct TupleItems {
     static constexpr bool kCanChange = false;
     static Py_ssize_t size(PyObject *seq) { return PyTuple_GET_SIZE(seq); }
     static PyObject *borrowed(PyObject *seq, Py_ssize_t i) { return PyTuple_GET_ITEM(seq, i); }
+    static PyObject *const *array(PyObject *seq) { return reinterpret_cast<PyTupleObject *>(seq)->ob_item; }
     static py::object item(PyObject *seq, Py_ssize_t i) { return py::reinterpret_borrow<py::object>(borrowed(seq, i)); }
 };
 

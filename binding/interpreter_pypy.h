@@ -81,6 +81,7 @@ struct ListItems {
         return PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : stored_size(&PyList_Type, seq);
     }
     static PyObject *borrowed(PyObject *, Py_ssize_t) { return nullptr; }
+    static PyObject *const *array(PyObject *) { return nullptr; }
     static py::object item(PyObject *seq, Py_ssize_t i) { return stored_item(&PyList_Type, seq, i); }
 };
 
@@ -90,6 +91,7 @@ struct TupleItems {
         return PyTuple_CheckExact(seq) ? PyTuple_GET_SIZE(seq) : stored_size(&PyTuple_Type, seq);
     }
     static PyObject *borrowed(PyObject *, Py_ssize_t) { return nullptr; }
+    static PyObject *const *array(PyObject *) { return nullptr; }
     static py::object item(PyObject *seq, Py_ssize_t i) {
         if (!PyTuple_CheckExact(seq)) return stored_item(&PyTuple_Type, seq, i);
         // PyPy fills a tuple's C items recursively; when that ran out of

@@ -51,13 +51,9 @@ TAVREL_HOT_INLINE void write_bytes_object(OutputBuffer &out, PyObject *obj) {
 }
 
 // The str and int writers are inlined into every element's dispatch; what
-// is rare is kept out of line so that the dispatch stays small enough for
-// the compiler to inline the container walk around it.
-#if defined(__GNUC__)
-#define TAVREL_OUT_OF_LINE __attribute__((noinline))
-#else
-#define TAVREL_OUT_OF_LINE
-#endif
+// is rare is kept out of line (TAVREL_OUT_OF_LINE, from cbor_encoding.hpp)
+// so that the dispatch stays small enough for the compiler to inline the
+// container walk around it.
 
 // A str with no UTF-8 form (a lone surrogate), or out of memory, which is
 // raised as such.

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <forward_list>
 #include <stdexcept>
 #include <string_view>
@@ -136,6 +137,30 @@ private:
         if (size != 0) out_.reserve(size);
     }
 
+    // A list of floats (samples, vectors) is written here from the float at
+    // i on while its items are floats: room for a batch of them is reserved
+    // at once and the position stays in a register.  They are all at the
+    // level of the first, which the caller has checked, and run no Python
+    // code.
+    static constexpr Py_ssize_t kFloatRunFrom = 8;
+    template <typename Items>
+    TAVREL_OUT_OF_LINE Py_ssize_t write_floats(PyObject *seq, Py_ssize_t i, Py_ssize_t end) {
+        constexpr Py_ssize_t kBatch = 32;
+        PyObject *const *items = Items::array(seq);
+        do {
+            const Py_ssize_t stop = end - i < kBatch ? end : i + kBatch;
+            uint8_t *at = out_.reserve(static_cast<size_t>(stop - i) * kMaxHead);
+            do {
+                const double x = PyFloat_AS_DOUBLE(items[i]);
+                uint64_t bits;
+                std::memcpy(&bits, &x, sizeof bits);
+                at += store_float(at, bits);
+            } while (++i < stop && Py_TYPE(items[i]) == &PyFloat_Type);
+            out_.commit(at);
+        } while (i < end && Py_TYPE(items[i]) == &PyFloat_Type);
+        return i;
+    }
+
     // Whether writing the item may have run Python code.  A plain scalar
     // runs none, so only the other items take the count.
     template <typename Items>
@@ -164,7 +189,16 @@ private:
         else
             write_head(out_, kMajorArray, static_cast<uint64_t>(count));
         Py_ssize_t now = count;
-        for (Py_ssize_t i = 0; i < now; ++i) {
+        Py_ssize_t i = 0;
+        if constexpr (!interpreter::kItemsAreNewReferences) {
+            // Only a list long enough to pay for the run's set-up, and only
+            // from its start: a check per item would cost every other list.
+            if (count >= kFloatRunFrom && Py_TYPE(Items::borrowed(seq, 0)) == &PyFloat_Type) {
+                DepthLevel<DepthLimited> level(counter_);
+                i = write_floats<Items>(seq, 0, count);
+            }
+        }
+        for (; i < now; ++i) {
             DepthLevel<DepthLimited> level(counter_);
             // Python code run by a conversion may have resized the list, and
             // moved its storage: the indefinite framing follows it as it now

@@ -1,6 +1,6 @@
-// tavrel::shortest_float (cbor_encoding.hpp) against cbor_write_float's
-// decode-back choice: the same initial byte and payload for every finite
-// double tried.
+// tavrel::store_float (cbor_encoding.hpp) against cbor_write_float's
+// decode-back choice: the same item for every finite double tried, and the
+// fixed half items for NaN (any payload, either sign) and the infinities.
 //
 //   float_choice_proof                 CI size: float32 patterns strided,
 //                                      every half, the boundaries, 10^6 random
@@ -79,12 +79,19 @@ Encoded decode_back(uint64_t bits) {
 }
 
 Encoded on_the_bits(uint64_t bits) {
-    const tavrel::FloatItem item = tavrel::shortest_float(bits);
+    // Room for store_float's eight-byte stores past a short item.
+    uint8_t room[tavrel::kMaxHead + 8];
     Encoded e{};
-    e.bytes[0] = item.initial;
-    tavrel::store_be_wide(e.bytes + 1, item.bits, item.width);
-    e.length = 1 + item.width;
+    e.length = tavrel::store_float(room, bits);
+    if (e.length <= sizeof e.bytes) std::memcpy(e.bytes, room, e.length);
     return e;
+}
+
+// NaN and the infinities, as cbor_write_float writes them.
+Encoded special(uint64_t bits) {
+    ScratchSink out;
+    tavrel::append::write_float_special(out, bits_double(bits));
+    return from_sink(out);
 }
 
 Encoded exported(uint64_t bits) {
@@ -112,7 +119,7 @@ std::string hex(const Encoded &e) {
 
 struct Proof {
     uint64_t exported_every = 4;
-    uint64_t checked = 0, against_exported = 0, conversions = 0, mismatches = 0;
+    uint64_t checked = 0, against_exported = 0, conversions = 0, specials = 0, mismatches = 0;
     const char *stage = "";
 
     void fail(const char *what, uint64_t bits, const std::string &a, const std::string &b) {
@@ -121,9 +128,14 @@ struct Proof {
     }
 
     void check(uint64_t bits) {
-        if (((bits >> 52) & 0x7FF) == 0x7FF) return;  // finite doubles only
+        if (((bits >> 52) & 0x7FF) == 0x7FF) {
+            const Encoded want = special(bits), got = on_the_bits(bits);
+            if (!(got == want)) fail("store_float", bits, hex(got), hex(want));
+            ++specials;
+            return;
+        }
         const Encoded want = decode_back(bits), got = on_the_bits(bits);
-        if (!(got == want)) fail("shortest_float", bits, hex(got), hex(want));
+        if (!(got == want)) fail("store_float", bits, hex(got), hex(want));
         if (exported_every != 0 && checked % exported_every == 0) {
             const Encoded lib = exported(bits);
             if (!(lib == want)) fail("cbor_write_float", bits, hex(lib), hex(want));
@@ -159,11 +171,16 @@ std::vector<uint64_t> boundaries() {
         0.0, 1.0, 2.0, 0.5, 0x1p-24, 0x1p-25, 0x3p-25, 0x1.ff8p-15, 0x1p-14, 0x1p-15, 65504.0, 65505.0, 65519.0,
         65520.0, 65536.0, 0x1p-149, 0x1p-150, 0x3p-150, 0x1.fffffcp-127, 0x1p-126, 0x1p-127, 0x1.fffffep127,
         0x1.fffffe8p127, 0x1p127, 0x1p128, 0x1p-1022, 0x1p-1074, 0x1.fffffffffffffp1023, 0x1.004p0, 0x1.002p0,
-        0x1.000002p0, 0x1.000001p0, 0x1p15, 0x1p16, 0x1p-1021, 0x1p-133, 0x1p-148};
+        0x1.000002p0, 0x1.000001p0, 0x1p15, 0x1p16, 0x1p-1021, 0x1p-133, 0x1p-148, HUGE_VAL};
+    // NaNs whose payload sits only in the bits a single or a half keeps.
+    const uint64_t nans[] = {0x7FF8000000000000ull, 0x7FF0000020000000ull, 0x7FF0000000000000ull | 1ull << 42,
+                             0x7FF0000000000000ull | 1ull << 51};
     std::vector<uint64_t> out;
     for (double v : values)
         for (int64_t d = -3; d <= 3; ++d)
             for (uint64_t sign : {0ull, 1ull << 63}) out.push_back((double_bits(v) + static_cast<uint64_t>(d)) ^ sign);
+    for (uint64_t nan : nans)
+        for (uint64_t sign : {0ull, 1ull << 63}) out.push_back(nan ^ sign);
     return out;
 }
 
@@ -233,8 +250,8 @@ int main(int argc, char **argv) {
                 " (seed %" PRIu64 ")\n",
                 edges.size(), singles, stride, randoms, seed);
     std::printf("checked %" PRIu64 " finite doubles, %" PRIu64 " also through cbor_write_float, %" PRIu64
-                " single widenings\n",
-                proof.checked, proof.against_exported, proof.conversions);
+                " single widenings, %" PRIu64 " NaNs and infinities\n",
+                proof.checked, proof.against_exported, proof.conversions, proof.specials);
     std::printf("%" PRIu64 " mismatches\n", proof.mismatches);
     return proof.mismatches == 0 ? 0 : 1;
 }

@@ -30,6 +30,16 @@
 #endif
 #endif
 
+// For what is rare on a hot path: kept out of line so that the path around
+// it stays small enough to be inlined where it is used.
+#ifndef TAVREL_OUT_OF_LINE
+#if defined(__GNUC__)
+#define TAVREL_OUT_OF_LINE __attribute__((noinline))
+#else
+#define TAVREL_OUT_OF_LINE
+#endif
+#endif
+
 namespace tavrel {
 
 // Major types (bits 7-5 of the initial byte).
@@ -122,66 +132,75 @@ TAVREL_HOT_INLINE size_t store_length_head(uint8_t *out, uint8_t major, size_t s
 
 // ---- Floats ----------------------------------------------------------------
 
-// A double as the item written for it: the initial byte (0xF9, 0xFA or
-// 0xFB), the payload bits, and the payload width in bytes.
-struct FloatItem {
-    uint8_t initial;
-    unsigned width;
-    uint64_t bits;
-};
-
-// The shortest exact width for a finite double, decided on its bits alone.
-// It picks exactly what cbor_write_float's decode-back comparison picks, but
-// needs no scratch encoding and no floating-point arithmetic, so no rounding
-// mode, flush-to-zero or x87 can touch it.  Half precision is kept for +/-0
-// and normal halves only: half subnormals are written as single, as the
-// decode-back rule does (its half candidate is built without subnormal
-// support).  Single covers normal and subnormal singles.
+// The item of any double at `out`, which has kMaxHead bytes of room;
+// returns its length.  Finite doubles take the shortest exact width, decided
+// on the bits alone: exactly what cbor_write_float's decode-back comparison
+// picks, with no scratch encoding and no floating-point arithmetic, so no
+// rounding mode, flush-to-zero or x87 can touch it.  Half precision is kept
+// for +/-0 and normal halves only: half subnormals are written as single, as
+// the decode-back rule does (its half candidate is built without subnormal
+// support).  NaN and the infinities are the fixed half-precision items (every
+// NaN is the one quiet NaN 0x7E00).
 //
 // Every half or single, subnormal singles included, leaves at least the low
 // 29 mantissa bits zero; most doubles fail that first test.
 constexpr uint64_t kBelowSingle = (1ull << 29) - 1;
 
-// A normal half, or false; d has its low 29 bits zero.  Rebased to half's
-// exponent bias (15), the exponent is 1 to 30 and the low 42 mantissa bits
-// are zero: rotated right by 42, those bits lead and the half's exponent and
-// mantissa trail, so one unsigned comparison tests both and the trailing
-// bits are the half.  NaN and the infinities fail it.
-TAVREL_HOT_INLINE bool normal_half(uint64_t d, uint64_t &half) {
-    const uint64_t rebased = (d & ~(1ull << 63)) - (uint64_t{1023 - 15} << 52);
-    const uint64_t rotated = rebased >> 42 | rebased << 22;
-    half = (d >> 63) << 15 | rotated;
-    return rotated - (1u << 10) < 30u << 10;
-}
-
-TAVREL_HOT_INLINE FloatItem shortest_float(uint64_t d) {
-    if ((d & kBelowSingle) != 0) return {0xFB, 8, d};
-    uint64_t half;
-    if (normal_half(d, half)) return {0xF9, 2, half};
+// The rarer doubles that pass it: +/-0, subnormal singles, the infinities
+// and NaNs with those bits zero, and doubles outside single's exponent range.
+TAVREL_OUT_OF_LINE inline size_t store_float_outside_normal_single(uint8_t *out, uint64_t d) {
     const uint64_t sign = d >> 63;
-    if ((d << 1) == 0) return {0xF9, 2, sign << 15};
-    const int exponent = static_cast<int>((d >> 52) & 0x7FF) - 1023;
+    const unsigned biased = static_cast<unsigned>(d >> 52) & 0x7FF;
     const uint64_t mantissa = d & 0xFFFFFFFFFFFFFull;
-    if (static_cast<unsigned>(exponent + 126) <= 253)
-        return {0xFA, 4, sign << 31 | static_cast<uint64_t>(exponent + 127) << 23 | mantissa >> 29};
-    if (exponent >= -149 && exponent < -126) {
-        // A single subnormal holds exponent + 150 significant bits, the
-        // leading one included; the rest of the mantissa must be zero.
-        const unsigned drop = static_cast<unsigned>(-97 - exponent);  // 30 to 52
-        if ((mantissa & ((1ull << drop) - 1)) == 0) return {0xFA, 4, sign << 31 | (mantissa | 1ull << 52) >> drop};
+    if (biased == 0x7FF || (d << 1) == 0) {
+        const uint64_t half = biased != 0x7FF ? sign << 15 : mantissa != 0 ? 0x7E00 : sign ? 0xFC00 : 0x7C00;
+        store_be_wide(out, 0xF90000 | half, 3);
+        return 3;
     }
-    return {0xFB, 8, d};
+    if (biased >= 1023 - 149 && biased < 1023 - 126) {
+        // A single subnormal holds biased - 873 significant bits, the
+        // leading one included; the rest of the mantissa must be zero.
+        const unsigned drop = 1023 - 97 - biased;  // 30 to 52
+        if ((mantissa & ((1ull << drop) - 1)) == 0) {
+            store_be_wide(out, uint64_t{0xFA} << 32 | sign << 31 | (mantissa | 1ull << 52) >> drop, 5);
+            return 5;
+        }
+    }
+    out[0] = 0xFB;
+    store_be_wide(out + 1, d, 8);
+    return 9;
 }
 
-// Any double: finite ones in their shortest width, NaN and the infinities as
-// the fixed half-precision items (every NaN is the one quiet NaN 0x7E00).
-TAVREL_HOT_INLINE FloatItem float_item(uint64_t bits) {
-    // Normal halves first: that test needs no check for NaN or infinity.
-    uint64_t half;
-    if ((bits & kBelowSingle) == 0 && normal_half(bits, half)) return {0xF9, 2, half};
-    if ((bits & 0x7FF0000000000000ull) != 0x7FF0000000000000ull) return shortest_float(bits);
-    if ((bits & 0xFFFFFFFFFFFFFull) != 0) return {0xF9, 2, 0x7E00};
-    return {0xF9, 2, (bits >> 63) ? 0xFC00u : 0x7C00u};
+TAVREL_HOT_INLINE size_t store_float(uint8_t *out, uint64_t d) {
+    if ((d & kBelowSingle) != 0) {
+        // Of the doubles with these bits set only NaNs are not written whole.
+        if ((d << 1) > uint64_t{0x7FF} << 53) {
+            store_be_wide(out, 0xF97E00, 3);
+            return 3;
+        }
+        out[0] = 0xFB;
+        store_be_wide(out + 1, d, 8);
+        return 9;
+    }
+    // Sign dropped and rebased so that a normal single's exponent field, 1
+    // to 254, reads 0 to 253 here: one unsigned comparison tests it.
+    const uint64_t below = ((d << 1) >> 30) - (uint64_t{1023 - 127 + 1} << 23);
+    if (below >= 254u << 23) return store_float_outside_normal_single(out, d);
+    // The initial byte joins the sign by an add: 0xF9 << 16 is 0x1F2 << 15
+    // and 0xFA << 32 is 0x1F4 << 31.
+    const uint64_t sign = d >> 63;
+    // Rebased again to half's bias (15), the exponent is 1 to 30 and the low
+    // 13 mantissa bits are zero: rotated right by 13, those bits lead and the
+    // half's exponent and mantissa trail, so one unsigned comparison tests
+    // both and the trailing bits are the half.
+    const uint32_t rebased = static_cast<uint32_t>(below) - (uint32_t{127 - 15 - 1} << 23);
+    const uint32_t rotated = rebased >> 13 | rebased << 19;
+    if (rotated - (1u << 10) < 30u << 10) {
+        store_be_wide(out, (0x1F2 + sign) << 15 | rotated, 3);
+        return 3;
+    }
+    store_be_wide(out, (0x1F4 + sign) << 31 | (below + (1u << 23)), 5);
+    return 5;
 }
 
 // ---- Writers over a sink ---------------------------------------------------
@@ -238,27 +257,14 @@ TAVREL_HOT_INLINE void write_string(Sink &sink, uint8_t major, const void *data,
     sink.commit(at + size);
 }
 
-// The width is known on each path, so each stores with a fixed shift; the
-// check for doubles comes first, as most doubles in documents are.  The end
-// is set from `at`: after a byte store the sink's own position would have to
-// be read again.
+// The end is set from `at`: after a byte store the sink's own position
+// would have to be read again.
 template <class Sink>
 TAVREL_HOT_INLINE void write_float(Sink &sink, double x) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
-    const FloatItem item = float_item(bits);
     uint8_t *at = sink.reserve(kMaxHead);
-    if (item.width == 8) {
-        at[0] = 0xFB;
-        store_be_wide(at + 1, item.bits, 8);
-        sink.commit(at + 9);
-    } else if (item.width == 2) {
-        store_be_wide(at, uint64_t{0xF9} << 16 | item.bits, 3);
-        sink.commit(at + 3);
-    } else {
-        store_be_wide(at, uint64_t{0xFA} << 32 | item.bits, 5);
-        sink.commit(at + 5);
-    }
+    sink.commit(at + store_float(at, bits));
 }
 
 }  // namespace tavrel
