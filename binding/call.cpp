@@ -9,13 +9,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <new>
+#include <string_view>
 
 #include "dump_value.h"
 #include "errors.h"
 #include "interpreter.h"
+#include "keywords.h"
+#include "module_state.h"
 #include "native_stack.h"
 #include "serializer.h"
 
@@ -25,42 +27,18 @@ namespace {
 
 enum Parameter { kValue, kIndefinite, kMaxDepth, kParameters };
 
-// Compared at a fixed size, which compilers turn into a few loads.
-template <size_t N>
-TAVREL_HOT_INLINE bool is_name(const char *text, Py_ssize_t size, const char (&name)[N]) {
-    return size == static_cast<Py_ssize_t>(N - 1) && std::memcmp(text, name, N - 1) == 0;
-}
+// Indexed by Parameter.
+constexpr std::string_view kParameterNames[kParameters] = {"value", "indefinite", "max_depth"};
 
-TAVREL_HOT_INLINE int parameter_named(const char *text, Py_ssize_t size) {
-    if (is_name(text, size, "indefinite")) return kIndefinite;
-    if (is_name(text, size, "max_depth")) return kMaxDepth;
-    if (is_name(text, size, "value")) return kValue;
-    return -1;
-}
-
-int parameter_of(PyObject *name) {
-    // Before 3.9 the interpreter passes **{1: 2} on as it is.
-    if (!PyUnicode_Check(name)) return -1;
-    Py_ssize_t size = 0;
-    const char *text = interpreter::str_utf8(name, &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return -1;
-    }
-    return parameter_named(text, size);
-}
-
-enum Name { kIndefiniteName, kMaxDepthName, kNames };
-
-// The same for a name written in the caller's source, an exact ASCII str:
-// -1 for any other name, left to the full binding.  The interpreter interns
-// such names, so the name is usually the very object in `names`.
-TAVREL_HOT_INLINE int plain_parameter_of(PyObject *name, PyObject *names) {
-    if (name == PyTuple_GET_ITEM(names, kIndefiniteName)) return kIndefinite;
-    if (name == PyTuple_GET_ITEM(names, kMaxDepthName)) return kMaxDepth;
+// The parameter a name written in the caller's source (an exact ASCII str)
+// names: -1 for any other name, left to the full binding.  The interpreter interns
+// such names, so the name is usually the very object the state holds.
+TAVREL_HOT_INLINE int plain_parameter_of(PyObject *name, const ModuleState &state) {
+    if (name == state.indefinite_name) return kIndefinite;
+    if (name == state.max_depth_name) return kMaxDepth;
     Py_ssize_t size = 0;
     const char *text = interpreter::ascii_chars(name, &size);
-    return text != nullptr ? parameter_named(text, size) : -1;
+    return text != nullptr ? parameter_named(text, size, kParameterNames) : -1;
 }
 
 // pybind11's bool conversion: True and False, None as false, and whatever
@@ -102,7 +80,7 @@ struct Call {
         if (nargs > kParameters) return false;
         for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
         for (Py_ssize_t k = 0; k < keywords(); ++k) {
-            const int parameter = parameter_of(PyTuple_GET_ITEM(kwnames, k));
+            const int parameter = keyword_parameter(PyTuple_GET_ITEM(kwnames, k), kParameterNames);
             if (parameter < 0 || bound[parameter] != nullptr) return false;
             bound[parameter] = args[nargs + k];
         }
@@ -144,12 +122,12 @@ struct PlainFlags {
     size_t max_depth = 0;
 
     // False, with the flags left to the full binding, for anything else.
-    TAVREL_HOT_INLINE bool read(PyObject *const *values, PyObject *kwnames, PyObject *names) {
+    TAVREL_HOT_INLINE bool read(PyObject *const *values, PyObject *kwnames, const ModuleState &state) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-        if (count == 1) return set(plain_parameter_of(PyTuple_GET_ITEM(kwnames, 0), names), values[0]);
+        if (count == 1) return set(plain_parameter_of(PyTuple_GET_ITEM(kwnames, 0), state), values[0]);
         if (count != 2) return false;
-        const int first = plain_parameter_of(PyTuple_GET_ITEM(kwnames, 0), names);
-        const int second = plain_parameter_of(PyTuple_GET_ITEM(kwnames, 1), names);
+        const int first = plain_parameter_of(PyTuple_GET_ITEM(kwnames, 0), state);
+        const int second = plain_parameter_of(PyTuple_GET_ITEM(kwnames, 1), state);
         return first != second && set(first, values[0]) && set(second, values[1]);
     }
 
@@ -200,13 +178,14 @@ PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
 }
 
 // Inlined into its entry: for one small value a call more is a fair share.
-TAVREL_HOT_INLINE PyObject *dumps(PyObject *names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+TAVREL_HOT_INLINE PyObject *dumps(const ModuleState &state, PyObject *const *args, Py_ssize_t nargs,
+                                  PyObject *kwnames) {
     NativeStack stack;
     stack.check();
     // dumps(value), the common call, and dumps(value, indefinite=False) and
     // the like, of an exact built-in type: nothing to bind, convert or match.
     PlainFlags flags;
-    if (nargs == 1 && (kwnames == nullptr || flags.read(args + 1, kwnames, names))) {
+    if (nargs == 1 && (kwnames == nullptr || flags.read(args + 1, kwnames, state))) {
         PyObject *value = args[0];
         // A scalar is written alike under any flags, and needs no serializer.
         if (Py_TYPE(value) != &PyDict_Type) {
@@ -234,26 +213,11 @@ TAVREL_HOT_INLINE PyObject *dumps(PyObject *names, PyObject *const *args, Py_ssi
 
 }  // namespace
 
-PyObject *make_keyword_names() {
-    PyObject *names = PyTuple_New(kNames);
-    if (names == nullptr) return nullptr;
-    const char *const texts[kNames] = {"indefinite", "max_depth"};
-    for (Py_ssize_t i = 0; i < kNames; ++i) {
-        PyObject *name = PyUnicode_InternFromString(texts[i]);
-        if (name == nullptr) {
-            Py_DECREF(names);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(names, i, name);
-    }
-    return names;
-}
-
-PyObject *dumps_entry(PyObject *names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *dumps_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     // The errors a walk throws become the Python exceptions pybind11 would
     // have made of them.
     try {
-        return dumps(names, args, nargs, kwnames);
+        return dumps(module_state(self), args, nargs, kwnames);
     } catch (py::error_already_set &error) {
         error.restore();
     } catch (const interpreter::PendingError &) {

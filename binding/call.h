@@ -6,11 +6,8 @@
 
 namespace tavrel {
 
-// The self of dumps and dump: the names of dumps' flag keywords, interned.
-// A new reference, or null with an error pending.
-PyObject *make_keyword_names();
-
-PyObject *dumps_entry(PyObject *names, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+// self is the module's state (module_state.h).
+PyObject *dumps_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 }  // namespace tavrel
 

@@ -253,11 +253,6 @@ PyType_Spec simple_spec = {"tavrel_cbor.Simple", sizeof(SimpleObject), 0, Py_TPF
 
 // ---- undefined -------------------------------------------------------------
 
-PyObject *undefined_tp_new(PyTypeObject *type, PyObject *, PyObject *) {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
-    return nullptr;
-}
-
 void undefined_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
@@ -278,7 +273,7 @@ PyMethodDef undefined_methods[] = {
 
 PyType_Slot undefined_slots[] = {
     {Py_tp_doc, const_cast<char *>("The type of tavrel_cbor.undefined, CBOR's undefined value.")},
-    {Py_tp_new, reinterpret_cast<void *>(undefined_tp_new)},
+    {Py_tp_new, reinterpret_cast<void *>(refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(undefined_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(undefined_repr)},
     {Py_nb_bool, reinterpret_cast<void *>(undefined_bool)},
@@ -291,24 +286,6 @@ PyType_Spec undefined_spec = {"tavrel_cbor.UndefinedType", sizeof(PyObject), 0, 
 constexpr const char *kErrorDoc =
     "Raised by loads for input that is not exactly one well-formed CBOR data item, or that it refuses; "
     "the message ends with the byte offset of the item at fault.";
-
-// ---- The owner of the state -------------------------------------------------
-
-void state_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    delete reinterpret_cast<StateObject *>(self)->state;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot state_slots[] = {
-    {Py_tp_doc, const_cast<char *>("What loads keeps between calls: its types and the cache of map keys.")},
-    {Py_tp_new, reinterpret_cast<void *>(undefined_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(state_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec state_spec = {"tavrel_cbor.DecodeState", sizeof(StateObject), 0, Py_TPFLAGS_DEFAULT, state_slots};
 
 // Adds obj to the module under name, keeping the reference it is given.
 bool add(PyObject *module, const char *name, PyObject *obj) {
@@ -350,15 +327,8 @@ bool DecodeState::need_datetime() {
     return false;
 }
 
-PyObject *make_decode_state(PyObject *module) {
-    auto made = std::make_unique<DecodeState>();
-    PyObject *state_type = PyType_FromSpec(&state_spec);
-    if (state_type == nullptr) return nullptr;
-    PyObject *owner = PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(state_type), 0);
-    Py_DECREF(state_type);
-    if (owner == nullptr) return nullptr;
-    DecodeState *state = made.release();
-    reinterpret_cast<StateObject *>(owner)->state = state;
+DecodeState *make_decode_state(PyObject *module) {
+    auto state = std::make_unique<DecodeState>();
     state->error = PyErr_NewExceptionWithDoc("tavrel_cbor.CBORDecodeError", kErrorDoc, PyExc_ValueError, nullptr);
     state->tag_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&tag_spec));
     state->simple_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&simple_spec));
@@ -371,11 +341,9 @@ PyObject *make_decode_state(PyObject *module) {
         state->undefined == nullptr || !add(module, "CBORDecodeError", state->error) ||
         !add(module, "Tag", reinterpret_cast<PyObject *>(state->tag_type)) ||
         !add(module, "Simple", reinterpret_cast<PyObject *>(state->simple_type)) ||
-        !add(module, "undefined", state->undefined)) {
-        Py_DECREF(owner);
+        !add(module, "undefined", state->undefined))
         return nullptr;
-    }
-    return owner;
+    return state.release();
 }
 
 PyObject *make_tag(const DecodeState &state, PyObject *number, PyObject *value) {

@@ -136,19 +136,9 @@ struct DecodeState {
     bool need_datetime();
 };
 
-// Creates the state, adds CBORDecodeError, Tag, Simple and undefined to the
-// module, and returns the object that owns the state (the `self` of loads
-// and load); null with an error pending.
-PyObject *make_decode_state(PyObject *module);
-
-// The self of loads and load.  Its layout is ours, so the state is one load
-// away on every call; a capsule's pointer costs a call and a name check.
-struct StateObject {
-    PyObject_HEAD DecodeState *state;
-};
-
-// The state an object made by make_decode_state owns.
-inline DecodeState &decode_state(PyObject *self) { return *reinterpret_cast<StateObject *>(self)->state; }
+// Creates the state and adds CBORDecodeError, Tag, Simple and undefined to
+// the module; null with an error pending.  The caller owns the state.
+DecodeState *make_decode_state(PyObject *module);
 
 // The value of a Tag, borrowed.
 PyObject *tag_value(PyObject *tag);

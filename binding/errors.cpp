@@ -125,6 +125,11 @@ void throw_incompatible_arguments(PyObject *const *args, Py_ssize_t nargs, PyObj
     throw pybind11::error_already_set();
 }
 
+PyObject *refuse_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+}
+
 void set_decode_error(PyObject *type, const char *what, size_t offset) {
     const std::string text = what + (kAtByteText + std::to_string(offset));
     PyErr_SetString(type, text.c_str());

@@ -79,6 +79,10 @@ inline constexpr const char *kEpochRangeText = "epoch time out of range for tag 
 // shows it; an argument whose repr fails shows a placeholder.
 [[noreturn]] void throw_incompatible_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
+// The tp_new of a type Python code may not instantiate: TypeError, as the
+// interpreter's own such types raise it.
+PyObject *refuse_new(PyTypeObject *type, PyObject *args, PyObject *kwargs);
+
 // Sets `type` (CBORDecodeError) with `what`, kAtByteText and offset.
 void set_decode_error(PyObject *type, const char *what, size_t offset);
 

@@ -14,6 +14,8 @@
 #include "decoder.h"
 #include "errors.h"
 #include "interpreter.h"
+#include "keywords.h"
+#include "module_state.h"
 
 namespace tavrel {
 
@@ -21,18 +23,11 @@ namespace {
 
 enum LoadsParameter { kData, kTagHook, kObjectHook, kMaxDepth, kUnsafeKeys, kLoadsParameters };
 
-int loads_parameter(PyObject *name) {
-    Py_ssize_t size = 0;
-    const char *text = interpreter::str_utf8(name, &size);
-    if (text == nullptr) return -1;
-    const std::string_view view(text, static_cast<size_t>(size));
-    if (view == "data") return kData;
-    if (view == "tag_hook") return kTagHook;
-    if (view == "object_hook") return kObjectHook;
-    if (view == "max_depth") return kMaxDepth;
-    if (view == "unsafe_keys") return kUnsafeKeys;
-    return -2;
-}
+// Indexed by LoadsParameter.
+constexpr std::string_view kLoadsParameterNames[kLoadsParameters] = {"data", "tag_hook", "object_hook", "max_depth",
+                                                                     "unsafe_keys"};
+// The parameter of load and dump that loads and dumps do not have.
+constexpr std::string_view kFpName[] = {"fp"};
 
 // The arguments of loads by parameter; false with TypeError pending.
 bool bind_loads(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
@@ -45,10 +40,13 @@ bool bind_loads(const char *function, PyObject *const *args, Py_ssize_t nargs, P
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, k);
-        const int parameter = loads_parameter(name);
-        if (parameter == -1) return false;
-        if (parameter == -2) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, name);
+        const int parameter = keyword_parameter(name, kLoadsParameterNames);
+        if (parameter < 0) {
+            // Only from 3.9 on does the interpreter refuse **{1: 2} itself.
+            if (!PyUnicode_Check(name))
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            else
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, name);
             return false;
         }
         if (bound[parameter] != nullptr) {
@@ -177,7 +175,7 @@ PyObject *decode_bytes(DecodeState &state, const uint8_t *data, size_t size, con
 
 // Any input other than bytes, held (or copied) for the call; kept out of
 // line so that the bytes path has no frame of its own to set up.
-__attribute__((noinline)) PyObject *decode_held(DecodeState &state, PyObject *data, const LoadsOptions &options) {
+TAVREL_OUT_OF_LINE PyObject *decode_held(DecodeState &state, PyObject *data, const LoadsOptions &options) {
     try {
         HeldInput input(data);
         if (!input.ok()) return nullptr;
@@ -201,16 +199,6 @@ PyObject *loads(const char *function, PyObject *self, PyObject *const *args, Py_
     LoadsOptions options;
     if (!load_options(bound, options)) return nullptr;
     return decode(decode_state(self), bound[kData], options);
-}
-
-// The position of the keyword called name in kwnames, or -1.
-Py_ssize_t keyword_index(PyObject *kwnames, const char *name) {
-    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < keywords; ++k) {
-        PyObject *item = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_Check(item) && PyUnicode_CompareWithASCIIString(item, name) == 0) return k;
-    }
-    return -1;
 }
 
 // kwnames without the item at index skip, and its values after the
@@ -253,7 +241,7 @@ PyObject *load_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         PyErr_Format(PyExc_TypeError, "load() takes 1 positional argument but %zd were given", nargs);
         return nullptr;
     }
-    const Py_ssize_t fp_keyword = keyword_index(kwnames, "fp");
+    const Py_ssize_t fp_keyword = keyword_position(kwnames, kFpName, 0);
     if (nargs == 1 && fp_keyword >= 0) {
         PyErr_SetString(PyExc_TypeError, "load() got multiple values for argument 'fp'");
         return nullptr;
@@ -291,7 +279,7 @@ PyObject *dump_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     }
     Py_ssize_t fp_keyword = -1;
     if (fp == nullptr) {
-        fp_keyword = keyword_index(kwnames, "fp");
+        fp_keyword = keyword_position(kwnames, kFpName, 0);
         if (fp_keyword >= 0) fp = args[nargs + fp_keyword];
     }
     if (fp == nullptr) {

@@ -1,6 +1,6 @@
 // The loads, load and dump functions as the interpreter calls them
-// (METH_FASTCALL | METH_KEYWORDS); self owns the decode state
-// (decode_state.h).
+// (METH_FASTCALL | METH_KEYWORDS); self is the module's state
+// (module_state.h).
 #ifndef TAVREL_LOADS_H
 #define TAVREL_LOADS_H
 

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "call.h"
-#include "decode_state.h"
 #include "interpreter.h"
 #include "loads.h"
+#include "module_state.h"
 
 namespace py = pybind11;
 
@@ -81,21 +81,16 @@ PYBIND11_MODULE(tavrel_cbor, m) {
            dumps
     )pbdoc";
 
-    // dumps and dump reach the interned names of dumps' keywords through
-    // their self: names written in a call are matched by identity first.
-    py::object names = py::reinterpret_steal<py::object>(tavrel::make_keyword_names());
-    if (!names) throw py::error_already_set();
-    m.attr("dumps") = py::reinterpret_steal<py::object>(
-        make_function(m.ptr(), names.ptr(), "dumps", &tavrel::dumps_entry, kDumpsDoc));
-    m.attr("__version__") = TAVREL_CBOR_VERSION;
-
-    // loads and load reach the decode state through their self.
-    py::object state = py::reinterpret_steal<py::object>(tavrel::make_decode_state(m.ptr()));
+    // Every function reaches the module's state through its self.
+    py::object state = py::reinterpret_steal<py::object>(tavrel::make_module_state(m.ptr()));
     if (!state) throw py::error_already_set();
+    m.attr("dumps") = py::reinterpret_steal<py::object>(
+        make_function(m.ptr(), state.ptr(), "dumps", &tavrel::dumps_entry, kDumpsDoc));
+    m.attr("__version__") = TAVREL_CBOR_VERSION;
     m.attr("loads") = py::reinterpret_steal<py::object>(
         make_function(m.ptr(), state.ptr(), "loads", &tavrel::loads_entry, doc_of(kLoadsSigned)));
     m.attr("load") = py::reinterpret_steal<py::object>(
         make_function(m.ptr(), state.ptr(), "load", &tavrel::load_entry, doc_of(kLoadSigned)));
     m.attr("dump") = py::reinterpret_steal<py::object>(
-        make_function(m.ptr(), names.ptr(), "dump", &tavrel::dump_entry, doc_of(kDumpSigned)));
+        make_function(m.ptr(), state.ptr(), "dump", &tavrel::dump_entry, doc_of(kDumpSigned)));
 }

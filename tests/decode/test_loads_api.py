@@ -182,10 +182,12 @@ def test_a_plain_call_decides_as_the_defaults_do(data):
 
 
 @pytest.mark.skipif(PYPY, reason="PyPy's built-in functions have no __self__")
-def test_the_state_behind_loads_is_not_made_from_python():
-    assert loads.__self__ is load.__self__
-    with pytest.raises(TypeError):
-        type(loads.__self__)()
+def test_one_state_behind_every_function_and_not_made_from_python():
+    state = loads.__self__
+    assert load.__self__ is state and dumps.__self__ is state and dump.__self__ is state
+    assert type(state).__doc__ == texts.MODULE_STATE_DOC
+    with raises_exact(TypeError, "cannot create 'tavrel_cbor.ModuleState' instances"):
+        type(state)()
 
 
 def test_non_contiguous_buffer_is_refused():
@@ -330,6 +332,14 @@ CALL_REFUSALS = [
     (lambda: load(_read(b"\x01"), max_depth=-1), ValueError, texts.MAX_DEPTH_NEGATIVE),
     (lambda: dump(1), TypeError, texts.MISSING_ARGUMENT % ("dump", "fp")),
     (lambda: dump(1, indefinite=False), TypeError, texts.MISSING_ARGUMENT % ("dump", "fp")),
+    # A name without a UTF-8 form names no parameter, as any other name.
+    (lambda: loads(b"\x01", **{"\ud800": 1}), TypeError, texts.UNEXPECTED_KEYWORD % ("loads", "\ud800")),
+    (lambda: load(_read(b"\x01"), **{"fp\udfff": 1}), TypeError, texts.UNEXPECTED_KEYWORD % ("load", "fp\udfff")),
+    # PyPy refuses these itself, in words of its own.
+    *([] if PYPY else [
+        (lambda: loads(b"\x01", **{1: 2}), TypeError, texts.KEYWORDS_NOT_STR),
+        (lambda: load(_read(b"\x01"), **{1: 2}), TypeError, texts.KEYWORDS_NOT_STR),
+    ]),
 ]
 
 
@@ -337,6 +347,32 @@ CALL_REFUSALS = [
 def test_call_refusal_texts(call, error, text):
     with raises_exact(error, text):
         call()
+
+
+DOCS = [
+    (lambda: loads, texts.LOADS_TEXT_SIGNATURE, texts.LOADS_DOC),
+    (lambda: load, texts.LOAD_TEXT_SIGNATURE, texts.LOAD_DOC),
+    (lambda: dump, texts.DUMP_TEXT_SIGNATURE, texts.DUMP_DOC),
+    (lambda: Tag, texts.TAG_TEXT_SIGNATURE, texts.TAG_DOC),
+    (lambda: Simple, texts.SIMPLE_TEXT_SIGNATURE, texts.SIMPLE_DOC),
+    (lambda: type(undefined), None, texts.UNDEFINED_DOC),
+    (lambda: CBORDecodeError, None, texts.DECODE_ERROR_DOC),
+]
+
+
+@pytest.mark.parametrize("obj, signature, doc", DOCS, ids=["loads", "load", "dump", "Tag", "Simple", "undefined",
+                                                          "CBORDecodeError"])
+def test_docstrings_and_signatures(obj, signature, doc):
+    obj = obj()
+    if PYPY:
+        # PyPy keeps a type's text signature in its __doc__.
+        assert obj.__doc__ in (doc, "%s%s\n--\n\n%s" % (obj.__name__, signature, doc))
+        return
+    assert obj.__doc__ == doc
+    if isinstance(obj, type) and sys.version_info < (3, 10):
+        # Before 3.10 a type made from a spec drops its text signature.
+        signature = None
+    assert getattr(obj, "__text_signature__", None) == signature
 
 
 def test_calls():

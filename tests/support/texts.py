@@ -98,3 +98,34 @@ REPEATED_ARGUMENT = "%s() got multiple values for argument '%s'"
 HOOK_NOT_CALLABLE = "%s must be callable or None, not %s"
 MAX_DEPTH_NOT_INT = "max_depth must be an int, not %s"
 MAX_DEPTH_NEGATIVE = "max_depth must be >= 0"
+# The interpreter's own text from 3.9 on, and ours before it.
+KEYWORDS_NOT_STR = "keywords must be strings"
+
+# The decoding side's docstrings, after their text signatures; the
+# interpreter takes the signature off __doc__ and offers it as
+# __text_signature__.
+LOADS_TEXT_SIGNATURE = "(data, *, tag_hook=None, object_hook=None, max_depth=10000, unsafe_keys=False)"
+LOADS_DOC = (
+    "Decode exactly one CBOR data item from a bytes-like object.\n\n"
+    "tag_hook(number, value) is called for every tag loads has no meaning for, and\n"
+    "its result replaces the tag (default: Tag(number, value)); object_hook(dict)\n"
+    "for every map, its result replacing the dict.  An item nested inside more than\n"
+    "max_depth arrays, maps and tags is refused (0: no limit).  Map keys that are\n"
+    "arrays or tags are refused unless unsafe_keys is true: such keys can be chosen\n"
+    "to collide in Python's hash.  Raises CBORDecodeError for malformed or refused\n"
+    "input."
+)
+LOAD_TEXT_SIGNATURE = "(fp, **options)"
+LOAD_DOC = "loads(fp.read(), **options)."
+DUMP_TEXT_SIGNATURE = "(value, fp, indefinite=True, max_depth=0)"
+DUMP_DOC = "fp.write(dumps(value, indefinite, max_depth))."
+TAG_TEXT_SIGNATURE = "(number, value)"
+TAG_DOC = ("A CBOR tag that loads has no meaning for: its number and its decoded value.  "
+           "Immutable; hashable when the value is.")
+SIMPLE_TEXT_SIGNATURE = "(value)"
+SIMPLE_DOC = "A CBOR simple value that has no Python counterpart.  Immutable and hashable."
+UNDEFINED_DOC = "The type of tavrel_cbor.undefined, CBOR's undefined value."
+DECODE_ERROR_DOC = ("Raised by loads for input that is not exactly one well-formed CBOR data item, or that it "
+                    "refuses; the message ends with the byte offset of the item at fault.")
+MODULE_STATE_DOC = ("What dumps and loads keep between calls: dumps' keyword names, the types loads returns and "
+                    "its cache of map keys.")
