@@ -24,7 +24,7 @@ orjson.loads of JSON.
 
 --profile mode: where our instructions go, per real document.  Needs a build
 with symbols (see bench/README.md) and that interpreter in --python.  Only
-instructions inside pybind11's dispatcher (the whole dumps call) are
+instructions inside the dumps entry (the whole dumps call) are
 collected, a dump is written after each call, and the last dump (one
 steady-state call) is read with `callgrind_annotate --inclusive=no
 --tree=calling`, which lists every function's self cost split by the source
@@ -35,15 +35,16 @@ inclusive cost of every call it makes.  Buckets, in this order:
              parser function, or in codec/float_writer.cpp, decoders.cpp,
              parser.cpp; plus the malloc/free/memcpy those functions call
   conversion our code in binding/dump_value.*, the pybind11 headers (casters,
-             handles, the dispatcher) and std::variant dispatch
-  writers    our code in codec/generator.cpp, codec/encode_p.h,
-             binding/staging_sink.h, plus the malloc/free/memcpy it calls
-             (payload copies into the staging buffer)
-  growth     realloc and memcpy called from _cbor_generator_write_bytes
-             (inclusive: the block growing and the bytes moving into it)
+             handles) and std::variant dispatch
+  writers    our code in codec/include/cbor_encoding.hpp,
+             binding/scalar_writers.h and binding/output_buffer.h, plus the
+             malloc/free/memcpy it calls (payload copies into the output)
+  growth     everything OutputBuffer::grow and OutputBuffer::finish_heap
+             call (inclusive: the result growing in place, or moving)
   copy       PyBytes_FromStringAndSize called from our code (inclusive)
-  walk       the rest of our own code: binding/serializer.h, errors.cpp,
-             native_stack.*, and Python header macros inlined into it
+  walk       the rest of our own code: binding/serializer.h, call.cpp,
+             errors.cpp, native_stack.*, and Python header macros inlined
+             into it
   rest       everything our code calls that is not above (PyLong_*,
              PyUnicode_AsUTF8AndSize, PyDict_Next, PyFloat_AsDouble, ...),
              i.e. the collected total minus all other buckets
@@ -142,9 +143,9 @@ DEFINITE = "tavrel_cbor_definite"
 DECODERS = ("tavrel_cbor", "cbor2", "msgpack", "ormsgpack", "msgspec", "orjson")
 PEERS = LIBRARIES[1:]
 BUCKETS = ("conversion", "walk", "writers", "growth", "float", "copy", "rest")
-# The entry of every pybind11 call, spelled twice: when both patterns match,
+# The entry of every dumps call, spelled twice: when both patterns match,
 # callgrind 3.19 honours --dump-after only if its pattern is the longer one.
-TOGGLE, DUMP_AFTER = "pybind11::cpp_function::dispatch*", "pybind11::cpp_function::dispatcher*"
+TOGGLE, DUMP_AFTER = "tavrel::dumps_entry*", "tavrel::dumps_entry(*"
 MEMORY = re.compile(r"^(malloc|calloc|realloc|free|cfree|_?_?mem(cpy|move|set)\w*|operator (new|delete))")
 LINE = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+([*>])\s+(.*)$")
 OBJ = re.compile(r" \[(/[^\]]*|\?\?\?)\]$")
@@ -242,7 +243,7 @@ def bucket_of(path, function):
         return "float"
     if base.startswith("dump_value") or "/pybind11/" in path or base == "variant" or "__variant" in function:
         return "conversion"
-    if base in ("generator.cpp", "encode_p.h", "staging_sink.h"):
+    if base in ("cbor_encoding.hpp", "scalar_writers.h", "output_buffer.h"):
         return "writers"
     return "walk"
 
@@ -274,7 +275,7 @@ def attribute(annotated, module="tavrel_cbor"):
         callee = leaf(function)
         if callee == "PyBytes_FromStringAndSize":
             buckets["copy"] += cost
-        elif leaf(caller[1]) == "_cbor_generator_write_bytes" and MEMORY.match(callee):
+        elif leaf(caller[1]) in ("grow", "finish_heap"):
             buckets["growth"] += cost
         elif MEMORY.match(callee):
             buckets[bucket_of(caller[0], caller[1])] += cost
