@@ -54,7 +54,14 @@ public:
 
     // ---- What the decoding core calls --------------------------------------
 
-    TAVREL_HOT_INLINE bool uint(uint64_t n) { return push(make_uint(n)); }
+    TAVREL_HOT_INLINE bool uint(uint64_t n) {
+        if (n < DecodeState::kSmallInts) {
+            PyObject *small = state_.small_ints[n];
+            Py_INCREF(small);
+            return push(small);
+        }
+        return push(make_uint(n));
+    }
     TAVREL_HOT_INLINE bool negint(uint64_t n) { return push(make_negint(n)); }
 
     TAVREL_HOT_INLINE bool bytes(const uint8_t *p, size_t n) {
