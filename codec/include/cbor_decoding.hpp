@@ -14,14 +14,16 @@
 //         bool float_bits(uint64_t bits);             // half/single widened exactly
 //         bool simple(uint8_t value);                 // 0-19, 20-23, 32-255
 //         bool array(size_t count);                   // the last count values
-//         bool map(size_t pairs, size_t offset);      // the last 2 * pairs values
+//         bool map(size_t pairs, const uint8_t *data, size_t offset);  // the last 2 * pairs values
 //         bool tag(uint64_t number, size_t offset);   // the last value
-//         bool key(uint8_t initial, size_t offset);   // the last value is a map key
+//         bool key(uint8_t initial, size_t offset);   // the last value is a container or tag key
 //     };
 //
 // Each returns false to stop the walk (the builder keeps its own reason).
 // `key` says the text is read at a map key's place (a builder may cache
-// those); key() follows every complete map key.  known_key() is offered a
+// those); key() follows every complete map key that is an array, a map or a
+// tag, the keys a builder may refuse.  map() gets the input and its head's
+// offset, from which key_offset() finds a key to name.  known_key() is offered a
 // definite text map key before its UTF-8 is checked: a builder that holds
 // those very bytes from an earlier text() (so they are valid) makes the
 // value and returns 1, or returns 0 to have it checked and handed to
@@ -214,6 +216,48 @@ inline bool lone_scalar(const uint8_t *data, size_t size, uint8_t &initial, uint
     return info <= 27 && read_argument(p, end, info, argument) && p == end;
 }
 
+// The offset of the index-th key of the map whose head is at data[offset],
+// read again from bytes the walk has already read whole (so unchecked): the
+// walk keeps no offset per key for the rare error that names one.
+inline size_t key_offset(const uint8_t *data, size_t offset, size_t index) {
+    const uint8_t *p = data + offset;
+    const uint8_t map_info = *p++ & 0x1F;
+    if (map_info >= 24 && map_info <= 27) p += size_t{1} << (map_info - 24);
+    // Items still to pass at the current level.  An indefinite level starts
+    // at kOpen and ends at its break; the levels around it wait in outer.
+    constexpr uint64_t kOpen = uint64_t{1} << 63;
+    std::vector<uint64_t> outer;
+    uint64_t pending = 2 * static_cast<uint64_t>(index);
+    while (pending != 0 || !outer.empty()) {
+        const uint8_t initial = *p++;
+        if (initial == 0xFF) {
+            pending = outer.back();
+            outer.pop_back();
+            continue;
+        }
+        const uint8_t major = initial >> 5;
+        const uint8_t info = initial & 0x1F;
+        uint64_t argument = info;
+        if (info >= 24 && info <= 27) {
+            const unsigned width = 1u << (info - 24);
+            argument = load_be(p, width);
+            p += width;
+        }
+        --pending;
+        if (info == 31 && major >= 2 && major <= 5) {
+            outer.push_back(pending);
+            pending = kOpen;
+        } else if (major == 2 || major == 3) {
+            p += argument;
+        } else if (major == 4 || major == 6) {
+            pending += major == 4 ? argument : 1;
+        } else if (major == 5) {
+            pending += 2 * argument;
+        }
+    }
+    return static_cast<size_t>(p - data);
+}
+
 // ---- The walk --------------------------------------------------------------
 
 // A stack of plain values whose first N live inside it: a small document
@@ -338,7 +382,6 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                 const int known = builder.known_key(p + 1, length);
                 if (known < 0) return fail(Fault::kBuilder, offset);
                 if (known > 0) {
-                    if (!builder.key(initial, offset)) return fail(Fault::kBuilder, offset);
                     p += 1 + length;
                     top.awaits = Awaits::kValue;
                     continue;
@@ -431,7 +474,7 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                     if (argument > (major == 5 ? left / 2 : left))
                         return fail(Fault::kTruncatedCount, offset, major, argument, left);
                     if (argument == 0) {
-                        ok = major == 4 ? builder.array(0) : builder.map(0, offset);
+                        ok = major == 4 ? builder.array(0) : builder.map(0, data, offset);
                         break;
                     }
                     if (!open(Frame{argument, 0, offset, major == 4 ? Awaits::kItem : Awaits::kKey, false}))
@@ -466,7 +509,7 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                         ok = builder.array(static_cast<size_t>(top.done));
                         item_initial = 0x80;
                     } else {
-                        ok = builder.map(static_cast<size_t>(top.done), offset);
+                        ok = builder.map(static_cast<size_t>(top.done), data, offset);
                         item_initial = 0xA0;
                     }
                     close();
@@ -483,13 +526,15 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                     if (p != end) return fail(Fault::kTrailing, static_cast<size_t>(p - data));
                     return Result{};
                 case Awaits::kKey:
-                    if (!builder.key(item_initial, offset)) return fail(Fault::kBuilder, offset);
+                    // Scalar keys always pass; only a container or tag may be refused.
+                    if (item_initial >= 0x80 && item_initial < 0xE0 && !builder.key(item_initial, offset))
+                        return fail(Fault::kBuilder, offset);
                     top.awaits = Awaits::kValue;
                     break;
                 case Awaits::kValue:
                     top.awaits = Awaits::kKey;
                     if (++top.done != top.count || top.indefinite) break;
-                    ok = builder.map(static_cast<size_t>(top.count), top.offset);
+                    ok = builder.map(static_cast<size_t>(top.count), data, top.offset);
                     item_initial = 0xA0;
                     goto closed;
                 case Awaits::kItem:
