@@ -523,6 +523,16 @@ def test_true_and_one_are_the_same_key():
         loads(h("a2 01 00 f5 00"))
 
 
+@pytest.mark.parametrize("n", range(34))
+def test_ascii_text_of_every_short_length(n):
+    # Short texts are copied in words that overlap: each byte must land once, in place.
+    text = "".join(chr(0x21 + i) for i in range(n))
+    encoded = bytes([0x60 + n]) if n < 24 else bytes([0x78, n])
+    encoded += text.encode()
+    assert loads(encoded) == text
+    assert loads(b"\xa1" + encoded + b"\x00") == {text: 0}
+
+
 def test_many_keys_through_the_key_cache():
     # More distinct keys than the cache holds, some sharing prefixes and
     # lengths, some past its size limit, some not ASCII.
