@@ -18,7 +18,8 @@ format of the workload, made by its own encoder before the warm-up (so the
 baseline run makes it too): tavrel_cbor.loads of dumps' default output,
 cbor2.loads of our definite-length output, msgpack.unpackb,
 ormsgpack.unpackb and msgspec.msgpack.Decoder().decode of MessagePack,
-orjson.loads of JSON.
+orjson.loads of JSON.  It also counts decode.py's records workload, with
+decode.py's default seed.
 
     python bench/callgrind.py [--calls 3] [--libs tavrel_cbor,ormsgpack] [--json bench/results/callgrind.json]
 
@@ -108,7 +109,11 @@ import sys
 lib, workload, data, calls, seed = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 sys.path.insert(0, sys.argv[6])
 from bench import build
-doc, kind = build(workload, data, seed, 1.0)
+if workload in DECODE_ONLY:
+    import decode
+    doc = decode.build(workload, data, DECODE_SEED, 1.0)
+else:
+    doc, kind = build(workload, data, seed, 1.0)
 try:
     import tavrel_cbor
     if lib == "tavrel_cbor":
@@ -137,6 +142,10 @@ except Exception as error:
 for _ in range(calls):
     decode(data)
 """
+# decode.py's own workloads, with its default seed, so both count the same data.
+DECODE_ONLY = ("records",)
+DECODE_SEED = 20261208
+DECODE_DRIVER = DECODE_DRIVER.replace("DECODE_ONLY", repr(DECODE_ONLY)).replace("DECODE_SEED", str(DECODE_SEED))
 LIBRARIES = ("tavrel_cbor", "cbor2", "cbrrr", "msgpack", "ormsgpack", "msgspec", "orjson")
 # dumps(v, indefinite=False), chosen by --libs only.
 DEFINITE = "tavrel_cbor_definite"
@@ -185,7 +194,12 @@ def instructions(python, data, docs, calls, workdir, libs=LIBRARIES, seed=202406
     results = {}
     print(f"{'workload':<16}{'values':>9}" + "".join(f"{lib:>24}" for lib in libs) + "   (instructions, ÷ ours)")
     for doc in docs:
-        row = {"values": count_values(build(doc, data, seed, 1.0)[0]), "ratios": {}, "skipped": {}}
+        if doc in DECODE_ONLY:
+            import decode
+            value = decode.build(doc, data, DECODE_SEED, 1.0)
+        else:
+            value = build(doc, data, seed, 1.0)[0]
+        row = {"values": count_values(value), "ratios": {}, "skipped": {}}
         n = calls * PER_CALL_FACTOR if doc in PER_CALL else calls
         for lib in libs:
             try:
@@ -318,7 +332,7 @@ def main(argv=None):
     if shutil.which("valgrind") is None:
         sys.exit("valgrind not found: apt-get install valgrind")
     docs = args.only.split(",") if args.only else list(DOCUMENTS)
-    unknown = [doc for doc in docs if doc not in ALL_WORKLOADS]
+    unknown = [doc for doc in docs if doc not in ALL_WORKLOADS and not (args.decode and doc in DECODE_ONLY)]
     if unknown:
         parser.error(f"unknown workloads {unknown}; choose from {list(ALL_WORKLOADS)}")
     workdir = args.keep or Path(tempfile.mkdtemp(prefix="tavrel-cg-"))

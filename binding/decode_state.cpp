@@ -308,6 +308,7 @@ DecodeState::~DecodeState() {
     Py_XDECREF(timezone);
     Py_XDECREF(timedelta);
     Py_XDECREF(utc);
+    for (PyObject *n : small_ints) Py_XDECREF(n);
 }
 
 bool DecodeState::need_datetime() {
@@ -337,7 +338,10 @@ DecodeState *make_decode_state(PyObject *module) {
         state->undefined = PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(undefined_type), 0);
         Py_DECREF(undefined_type);
     }
-    if (state->error == nullptr || state->tag_type == nullptr || state->simple_type == nullptr ||
+    bool made_ints = true;
+    for (size_t n = 0; n < DecodeState::kSmallInts && made_ints; ++n)
+        made_ints = (state->small_ints[n] = PyLong_FromSize_t(n)) != nullptr;
+    if (!made_ints || state->error == nullptr || state->tag_type == nullptr || state->simple_type == nullptr ||
         state->undefined == nullptr || !add(module, "CBORDecodeError", state->error) ||
         !add(module, "Tag", reinterpret_cast<PyObject *>(state->tag_type)) ||
         !add(module, "Simple", reinterpret_cast<PyObject *>(state->simple_type)) ||

@@ -125,6 +125,10 @@ struct DecodeState {
     PyObject *timezone = nullptr;
     PyObject *timedelta = nullptr;
     PyObject *utc = nullptr;
+    // The ints 0 ... kSmallInts - 1, made once: a record's counts and flags
+    // then cost no call each.
+    static constexpr size_t kSmallInts = 256;
+    PyObject *small_ints[kSmallInts] = {};
     KeyCache keys;
 
     DecodeState() = default;

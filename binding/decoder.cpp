@@ -2,6 +2,7 @@
 #include "decoder.h"
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -186,10 +187,17 @@ bool Builder::checked_key(uint8_t major, size_t offset) {
     return major != 4 || !PyList_CheckExact(values_.back()) || replace_top(freeze(values_.back()));
 }
 
-bool Builder::map(size_t pairs, size_t offset) {
-    (void)offset;
+size_t Builder::key_at(const uint8_t *data, size_t offset, size_t index) {
+    try {
+        return decoding::key_offset(data, offset, index);
+    } catch (const std::bad_alloc &) {
+        // No memory to look: the map itself is named.
+        return offset;
+    }
+}
+
+bool Builder::map(size_t pairs, const uint8_t *data, size_t offset) {
     PyObject **items = values_.data() + values_.size() - 2 * pairs;
-    const size_t *offsets = key_offsets_.data() + key_offsets_.size() - pairs;
     PyObject *dict = interpreter::new_dict(pairs);
     if (dict == nullptr) return false;
     for (size_t i = 0; i < pairs; ++i) {
@@ -197,7 +205,7 @@ bool Builder::map(size_t pairs, size_t offset) {
             // Only keys let in by unsafe_keys can fail to hash.
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
-                set_decode_error(state_.error, kUnhashableKeyText, offsets[i]);
+                set_decode_error(state_.error, kUnhashableKeyText, key_at(data, offset, i));
             }
             Py_DECREF(dict);
             return false;
@@ -205,12 +213,11 @@ bool Builder::map(size_t pairs, size_t offset) {
         // Keys equal in Python (1 and 1.0, say) would silently drop a value.
         if (interpreter::exact_dict_size(dict) != static_cast<Py_ssize_t>(i + 1)) {
             Py_DECREF(dict);
-            return refuse(kDuplicateKeyText, offsets[i]);
+            return refuse(kDuplicateKeyText, key_at(data, offset, i));
         }
     }
     for (size_t i = 0; i < 2 * pairs; ++i) Py_DECREF(items[i]);
     values_.resize(values_.size() - 2 * pairs);
-    key_offsets_.resize(key_offsets_.size() - pairs);
     if (options_.object_hook != nullptr) {
         PyObject *hooked = PyObject_CallFunctionObjArgs(options_.object_hook, dict, nullptr);
         Py_DECREF(dict);

@@ -54,7 +54,14 @@ public:
 
     // ---- What the decoding core calls --------------------------------------
 
-    TAVREL_HOT_INLINE bool uint(uint64_t n) { return push(make_uint(n)); }
+    TAVREL_HOT_INLINE bool uint(uint64_t n) {
+        if (n < DecodeState::kSmallInts) {
+            PyObject *small = state_.small_ints[n];
+            Py_INCREF(small);
+            return push(small);
+        }
+        return push(make_uint(n));
+    }
     TAVREL_HOT_INLINE bool negint(uint64_t n) { return push(make_negint(n)); }
 
     TAVREL_HOT_INLINE bool bytes(const uint8_t *p, size_t n) {
@@ -92,18 +99,11 @@ public:
         return push(list);
     }
 
-    bool map(size_t pairs, size_t offset);
+    bool map(size_t pairs, const uint8_t *data, size_t offset);
     bool tag(uint64_t number, size_t offset);
 
-    // Scalar keys always pass; arrays, maps and tags are looked at.
-    TAVREL_HOT_INLINE bool key(uint8_t initial, size_t offset) {
-        const uint8_t major = initial >> 5;
-        if ((major < 4 || major == 7) || checked_key(major, offset)) {
-            key_offsets_.push_back(offset);
-            return true;
-        }
-        return false;
-    }
+    // An array, map or tag at a key's place, refused or let in (and frozen).
+    bool key(uint8_t initial, size_t offset) { return checked_key(initial >> 5, offset); }
 
 private:
     static TAVREL_HOT_INLINE PyObject *make_uint(uint64_t n) {
@@ -146,14 +146,14 @@ private:
     bool epoch(size_t offset);
     bool refuse(const char *what, size_t offset);
     bool checked_key(uint8_t major, size_t offset);
+    // The offset of a map's index-th key, for the error that names it.
+    static size_t key_at(const uint8_t *data, size_t offset, size_t index);
 
     DecodeState &state_;
     const LoadsOptions &options_;
     interpreter::CollectorPause &collector_;
     // Values made and not yet taken into their container, with a reference each.
     decoding::SmallStack<PyObject *, 64> values_;
-    // The offsets of the keys of the maps being read, for the errors that name one.
-    decoding::SmallStack<size_t, 32> key_offsets_;
 };
 
 }  // namespace tavrel

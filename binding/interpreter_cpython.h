@@ -217,8 +217,16 @@ constexpr bool kStripsTextSignature = true;
 // The str is made once, at its final kind, and filled in place.
 inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
     PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (str == nullptr) return nullptr;
+    auto *out = static_cast<uint8_t *>(PyUnicode_DATA(str));
+    // Most texts are short: two overlapping words copy them with no call.
     // An empty string may come with no bytes behind it at all.
-    if (str != nullptr && n != 0) std::memcpy(PyUnicode_DATA(str), p, n);
+    if (n >= 8 && n <= 16) {
+        std::memcpy(out, p, 8);
+        std::memcpy(out + n - 8, p + n - 8, 8);
+    } else if (n != 0) {
+        std::memcpy(out, p, n);
+    }
     return str;
 }
 

@@ -6,7 +6,8 @@
 //   - be refused as truncated when cut short by any amount;
 //   - be refused for depth under a max_depth one below its deepest item.
 // And lone_scalar, the shortcut beside decode(), must accept only inputs
-// that decode() reads as that same one head.
+// that decode() reads as that same one head; key_offset(), which errors use
+// to name a map key, must find the very item each key was read from.
 // Built with -fsanitize=fuzzer,address,undefined; libFuzzer hands over an
 // exactly sized heap copy, so ASan catches any read past either end.
 #include <cstdint>
@@ -56,10 +57,14 @@ struct Value {
     size_t depth;  // containers and tags around its deepest item, counting itself
 };
 
+class CheckingBuilder;
+Result run(const uint8_t *data, size_t size, size_t max_depth, CheckingBuilder &builder);
+
 class CheckingBuilder {
 public:
     std::vector<Value> values;
-    size_t keys_pending = 0;
+    // Where the input ends, for checking key_offset() (the outermost walk only).
+    const uint8_t *input_end = nullptr;
     std::string last_key;
     bool has_last_key = false;
 
@@ -96,19 +101,37 @@ public:
                     0);
     }
     bool array(size_t count) { return close(4, count, count); }
-    bool map(size_t pairs, size_t) {
-        CORE_CHECK(keys_pending >= pairs, "map closed with fewer keys than pairs");
-        keys_pending -= pairs;
+    bool map(size_t pairs, const uint8_t *data, size_t offset) {
+        CORE_CHECK(values.size() >= 2 * pairs, "map closed over more values than were made");
+        if (input_end != nullptr) check_key_offsets(pairs, data, offset);
         return close(5, pairs, 2 * pairs);
     }
     bool tag(uint64_t number, size_t) { return close(6, number, 1); }
-    bool key(uint8_t, size_t) {
+    bool key(uint8_t initial, size_t) {
         CORE_CHECK(!values.empty(), "key without a value");
-        ++keys_pending;
+        CORE_CHECK(initial >= 0x80 && initial < 0xE0, "key() offered a scalar key");
         return true;
     }
 
 private:
+    // key_offset() must find each key: the item read from there (the walk
+    // stops after it, as at trailing bytes) is that key.  The first keys and
+    // the last, so that a long map costs no quadratic time.
+    void check_key_offsets(size_t pairs, const uint8_t *data, size_t offset) {
+        size_t previous = offset;
+        for (size_t i = 0; i < pairs; ++i) {
+            if (i >= 16 && i + 1 != pairs) continue;
+            const size_t at = tavrel::decoding::key_offset(data, offset, i);
+            CORE_CHECK(at > previous && data + at < input_end, "key_offset out of order or past the input");
+            CheckingBuilder key;
+            const Result r = run(data + at, static_cast<size_t>(input_end - (data + at)), 0, key);
+            CORE_CHECK(r.fault == Fault::kTrailing && key.values.size() == 1 &&
+                           key.values[0].encoding == values[values.size() - 2 * pairs + 2 * i].encoding,
+                       "key_offset names another item than the key");
+            previous = at;
+        }
+    }
+
     bool push(std::string encoding, size_t depth) {
         values.push_back(Value{std::move(encoding), depth});
         return true;
@@ -143,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint64_t lone_argument = 0;
     const bool lone = tavrel::decoding::lone_scalar(data, size, lone_initial, lone_argument);
     CheckingBuilder builder;
+    builder.input_end = data + size;
     const Result r = run(data, size, 0, builder);
     CORE_CHECK(r.fault != Fault::kBuilder, "the checking builder never stops the walk");
     if (r.fault != Fault::kNone) {
@@ -151,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CORE_CHECK(r.fault != Fault::kTrailing || r.offset < size, "trailing bytes reported at the end");
         return 0;
     }
-    CORE_CHECK(builder.values.size() == 1 && builder.keys_pending == 0, "not exactly one value left");
+    CORE_CHECK(builder.values.size() == 1, "not exactly one value left");
     const Value value = builder.values[0];
     if (lone) {
         const std::string lone_encoding = lone_initial < 0x40

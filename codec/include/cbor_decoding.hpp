@@ -14,14 +14,16 @@
 //         bool float_bits(uint64_t bits);             // half/single widened exactly
 //         bool simple(uint8_t value);                 // 0-19, 20-23, 32-255
 //         bool array(size_t count);                   // the last count values
-//         bool map(size_t pairs, size_t offset);      // the last 2 * pairs values
+//         bool map(size_t pairs, const uint8_t *data, size_t offset);  // the last 2 * pairs values
 //         bool tag(uint64_t number, size_t offset);   // the last value
-//         bool key(uint8_t initial, size_t offset);   // the last value is a map key
+//         bool key(uint8_t initial, size_t offset);   // the last value is a container or tag key
 //     };
 //
 // Each returns false to stop the walk (the builder keeps its own reason).
 // `key` says the text is read at a map key's place (a builder may cache
-// those); key() follows every complete map key.  known_key() is offered a
+// those); key() follows every complete map key that is an array, a map or a
+// tag, the keys a builder may refuse.  map() gets the input and its head's
+// offset, from which key_offset() finds a key to name.  known_key() is offered a
 // definite text map key before its UTF-8 is checked: a builder that holds
 // those very bytes from an earlier text() (so they are valid) makes the
 // value and returns 1, or returns 0 to have it checked and handed to
@@ -187,6 +189,17 @@ inline bool valid_utf8(const uint8_t *s, size_t n, bool &ascii) {
     return true;
 }
 
+// The argument of a head with additional information 24-27 (info), read
+// from the 1, 2, 4 or 8 bytes at p, p moved past them; false when they are
+// cut short.  Every head of the walk and of lone_scalar is read here.
+TAVREL_HOT_INLINE bool read_argument(const uint8_t *&p, const uint8_t *end, uint8_t info, uint64_t &argument) {
+    const unsigned width = 1u << (info - 24);
+    if (static_cast<size_t>(end - p) < width) return false;
+    argument = load_be(p, width);
+    p += width;
+    return true;
+}
+
 // Whether data[0, size) is one head of an integer (major type 0 or 1) or of
 // false, true or null, and nothing more; its initial byte and argument then.
 // A caller may make such a value without setting up the walk; anything else,
@@ -198,11 +211,51 @@ inline bool lone_scalar(const uint8_t *data, size_t size, uint8_t &initial, uint
     argument = info;
     if (initial >= 0x40) return size == 1 && initial >= 0xF4 && initial <= 0xF6;
     if (info < 24) return size == 1;
-    if (info > 27) return false;
-    const unsigned width = 1u << (info - 24);
-    if (size != 1 + width) return false;
-    argument = load_be(data + 1, width);
-    return true;
+    const uint8_t *p = data + 1;
+    const uint8_t *const end = data + size;
+    return info <= 27 && read_argument(p, end, info, argument) && p == end;
+}
+
+// The offset of the index-th key of the map whose head is at data[offset],
+// read again from bytes the walk has already read whole (so unchecked): the
+// walk keeps no offset per key for the rare error that names one.
+inline size_t key_offset(const uint8_t *data, size_t offset, size_t index) {
+    const uint8_t *p = data + offset;
+    const uint8_t map_info = *p++ & 0x1F;
+    if (map_info >= 24 && map_info <= 27) p += size_t{1} << (map_info - 24);
+    // Items still to pass at the current level.  An indefinite level starts
+    // at kOpen and ends at its break; the levels around it wait in outer.
+    constexpr uint64_t kOpen = uint64_t{1} << 63;
+    std::vector<uint64_t> outer;
+    uint64_t pending = 2 * static_cast<uint64_t>(index);
+    while (pending != 0 || !outer.empty()) {
+        const uint8_t initial = *p++;
+        if (initial == 0xFF) {
+            pending = outer.back();
+            outer.pop_back();
+            continue;
+        }
+        const uint8_t major = initial >> 5;
+        const uint8_t info = initial & 0x1F;
+        uint64_t argument = info;
+        if (info >= 24 && info <= 27) {
+            const unsigned width = 1u << (info - 24);
+            argument = load_be(p, width);
+            p += width;
+        }
+        --pending;
+        if (info == 31 && major >= 2 && major <= 5) {
+            outer.push_back(pending);
+            pending = kOpen;
+        } else if (major == 2 || major == 3) {
+            p += argument;
+        } else if (major == 4 || major == 6) {
+            pending += major == 4 ? argument : 1;
+        } else if (major == 5) {
+            pending += 2 * argument;
+        }
+    }
+    return static_cast<size_t>(p - data);
 }
 
 // ---- The walk --------------------------------------------------------------
@@ -254,12 +307,15 @@ private:
     size_t capacity_ = N;
 };
 
+// What an open frame is waiting for; kRoot is the frame below the item itself.
+enum class Awaits : uint8_t { kRoot, kItem, kKey, kValue, kTagged };
+
 // An open array, map or tag.
 struct Frame {
-    uint64_t count;  // definite: items (a map's keys and values both); tag: its number
-    uint64_t done;   // items complete so far
+    uint64_t count;  // definite: array items or map pairs; tag: its number
+    uint64_t done;   // array items or map pairs complete so far
     size_t offset;   // of the head
-    uint8_t major;   // 4, 5 or 6
+    Awaits awaits;
     bool indefinite;
 };
 
@@ -294,25 +350,51 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
     const uint8_t *p = data;
     const uint8_t *const end = data + size;
     const size_t limit = max_depth != 0 ? max_depth : SIZE_MAX;
+    // The innermost open frame lives in locals, so the items of one container
+    // read and count it without touching memory; the stack holds the frames
+    // around it, the root's first, and is only used to open and close one.
     SmallStack<Frame, 32> &frames = scratch.frames;
     frames.clear();
+    Frame top{0, 0, 0, Awaits::kRoot, false};
+    size_t depth = 0;
+    // An item nested too deep is refused when its frame opens: its first
+    // byte is there and is no break, which is what the item reads first.
+    const auto open = [&](const Frame &frame) {
+        frames.push_back(top);
+        top = frame;
+        return ++depth <= limit || p == end || *p == 0xFF;
+    };
+    const auto close = [&]() {
+        top = frames.back();
+        frames.pop_back();
+        --depth;
+    };
 
     for (;;) {
         size_t offset = static_cast<size_t>(p - data);
-        if (p == end) return fail(Fault::kTruncated, frames.empty() ? offset : frames.back().offset);
+        if (p == end) return fail(Fault::kTruncated, depth != 0 ? top.offset : offset);
         const uint8_t initial = *p;
-        // A break closes a level rather than adding one.
-        if (frames.size() > limit && initial != 0xFF) return fail(Fault::kDepth, offset);
+        if (top.awaits == Awaits::kKey && static_cast<uint8_t>(initial - 0x60) < 24) {
+            // A short text key, as records have: one the builder knows is
+            // taken whole here, with no second look at its head or frame.
+            const size_t length = initial - 0x60u;
+            if (length < static_cast<size_t>(end - p) - 1) {
+                const int known = builder.known_key(p + 1, length);
+                if (known < 0) return fail(Fault::kBuilder, offset);
+                if (known > 0) {
+                    p += 1 + length;
+                    top.awaits = Awaits::kValue;
+                    continue;
+                }
+            }
+        }
         const uint8_t major = initial >> 5;
         const uint8_t info = initial & 0x1F;
         uint64_t argument = info;
         ++p;
         if (info >= 24) {
             if (info <= 27) {
-                const unsigned width = 1u << (info - 24);
-                if (static_cast<size_t>(end - p) < width) return fail(Fault::kTruncated, offset);
-                argument = load_be(p, width);
-                p += width;
+                if (!read_argument(p, end, info, argument)) return fail(Fault::kTruncated, offset);
             } else if (info != 31) {
                 return fail(Fault::kInitialByte, offset, 0, initial);
             }
@@ -351,12 +433,8 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                         if ((head >> 5) != major || chunk_info > 27)
                             return fail(Fault::kChunk, chunk_offset, major, head);
                         uint64_t chunk_size = chunk_info;
-                        if (chunk_info >= 24) {
-                            const unsigned width = 1u << (chunk_info - 24);
-                            if (static_cast<size_t>(end - p) < width) return fail(Fault::kTruncated, chunk_offset);
-                            chunk_size = load_be(p, width);
-                            p += width;
-                        }
+                        if (chunk_info >= 24 && !read_argument(p, end, chunk_info, chunk_size))
+                            return fail(Fault::kTruncated, chunk_offset);
                         const size_t chunk_left = static_cast<size_t>(end - p);
                         if (chunk_size > chunk_left)
                             return fail(Fault::kTruncatedString, chunk_offset, major, chunk_size,
@@ -374,7 +452,7 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                     ok = builder.bytes(chars, length);
                 } else {
                     bool ascii;
-                    const bool at_key = !frames.empty() && frames.back().major == 5 && (frames.back().done & 1) == 0;
+                    const bool at_key = top.awaits == Awaits::kKey;
                     if (at_key && info != 31) {
                         // Records repeat their keys: one seen before needs no second check.
                         const int known = builder.known_key(chars, length);
@@ -392,22 +470,23 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
             case 4:
             case 5:
                 if (info != 31) {
-                    // Every item takes at least one byte.
-                    const uint64_t items = major == 5 ? argument * 2 : argument;
-                    if (argument > left || items > left)
+                    // Every item takes at least one byte, a pair two.
+                    if (argument > (major == 5 ? left / 2 : left))
                         return fail(Fault::kTruncatedCount, offset, major, argument, left);
-                    if (items == 0) {
-                        ok = major == 4 ? builder.array(0) : builder.map(0, offset);
+                    if (argument == 0) {
+                        ok = major == 4 ? builder.array(0) : builder.map(0, data, offset);
                         break;
                     }
-                    frames.push_back(Frame{items, 0, offset, major, false});
-                } else {
-                    frames.push_back(Frame{0, 0, offset, major, true});
+                    if (!open(Frame{argument, 0, offset, major == 4 ? Awaits::kItem : Awaits::kKey, false}))
+                        return fail(Fault::kDepth, static_cast<size_t>(p - data));
+                } else if (!open(Frame{0, 0, offset, major == 4 ? Awaits::kItem : Awaits::kKey, true})) {
+                    return fail(Fault::kDepth, static_cast<size_t>(p - data));
                 }
                 continue;
             case 6:
                 if (info == 31) return fail(Fault::kInitialByte, offset, 0, initial);
-                frames.push_back(Frame{argument, 0, offset, 6, false});
+                if (!open(Frame{argument, 0, offset, Awaits::kTagged, false}))
+                    return fail(Fault::kDepth, static_cast<size_t>(p - data));
                 continue;
             default:
                 if (info < 24) {
@@ -423,41 +502,55 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                     ok = builder.float_bits(argument);
                 } else {
                     // The break closes the innermost indefinite array or map.
-                    if (frames.empty() || !frames.back().indefinite) return fail(Fault::kBreak, offset);
-                    const Frame &open = frames.back();
-                    if (open.major == 5 && (open.done & 1) != 0) return fail(Fault::kMapBreak, offset);
-                    const size_t items = static_cast<size_t>(open.done);
-                    offset = open.offset;
-                    ok = open.major == 4 ? builder.array(items) : builder.map(items / 2, offset);
-                    item_initial = static_cast<uint8_t>(open.major << 5);
-                    frames.pop_back();
+                    if (!top.indefinite) return fail(Fault::kBreak, offset);
+                    if (top.awaits == Awaits::kValue) return fail(Fault::kMapBreak, offset);
+                    offset = top.offset;
+                    if (top.awaits == Awaits::kItem) {
+                        ok = builder.array(static_cast<size_t>(top.done));
+                        item_initial = 0x80;
+                    } else {
+                        ok = builder.map(static_cast<size_t>(top.done), data, offset);
+                        item_initial = 0xA0;
+                    }
+                    close();
                 }
                 break;
         }
         if (!ok) return fail(Fault::kBuilder, offset);
 
-        // One item is complete: count it in its parent, and close every
-        // definite parent it completes.
+        // One item is complete: count it in its frame, and close every
+        // definite frame it completes.
         for (;;) {
-            if (frames.empty()) {
-                if (p != end) return fail(Fault::kTrailing, static_cast<size_t>(p - data));
-                return Result{};
+            switch (top.awaits) {
+                case Awaits::kRoot:
+                    if (p != end) return fail(Fault::kTrailing, static_cast<size_t>(p - data));
+                    return Result{};
+                case Awaits::kKey:
+                    // Scalar keys always pass; only a container or tag may be refused.
+                    if (item_initial >= 0x80 && item_initial < 0xE0 && !builder.key(item_initial, offset))
+                        return fail(Fault::kBuilder, offset);
+                    top.awaits = Awaits::kValue;
+                    break;
+                case Awaits::kValue:
+                    top.awaits = Awaits::kKey;
+                    if (++top.done != top.count || top.indefinite) break;
+                    ok = builder.map(static_cast<size_t>(top.count), data, top.offset);
+                    item_initial = 0xA0;
+                    goto closed;
+                case Awaits::kItem:
+                    if (++top.done != top.count || top.indefinite) break;
+                    ok = builder.array(static_cast<size_t>(top.count));
+                    item_initial = 0x80;
+                    goto closed;
+                case Awaits::kTagged:
+                    ok = builder.tag(top.count, top.offset);
+                    item_initial = 0xC0;
+                    goto closed;
             }
-            Frame &parent = frames.back();
-            if (parent.major == 5 && (parent.done & 1) == 0 && !builder.key(item_initial, offset))
-                return fail(Fault::kBuilder, offset);
-            ++parent.done;
-            if (parent.indefinite) break;
-            if (parent.major == 6) {
-                ok = builder.tag(parent.count, parent.offset);
-            } else {
-                if (parent.done != parent.count) break;
-                const size_t items = static_cast<size_t>(parent.count);
-                ok = parent.major == 4 ? builder.array(items) : builder.map(items / 2, parent.offset);
-            }
-            offset = parent.offset;
-            item_initial = static_cast<uint8_t>(parent.major << 5);
-            frames.pop_back();
+            break;
+        closed:
+            offset = top.offset;
+            close();
             if (!ok) return fail(Fault::kBuilder, offset);
         }
     }

@@ -526,9 +526,47 @@ def test_deep_tags_are_freed_and_hashed_without_exhausting_the_stack():
     assert in_small_thread(deep)
 
 
+# Pairs before a refused key, of every shape the error's offset must be
+# counted past: each head width, indefinite strings and containers, nested
+# and empty ones, tags, floats and simple values.
+PAIRS_BEFORE = [
+    ("18ff", "190100"), ("1a00010000", "1b0000000100000000"), ("3818", "3b0000000100000000"),
+    ("626162", "5f 4101 420203 ff"), ("7f 6161 626262 ff", "00"), ("5f ff", "7f ff"),
+    ("01", "9f 9f 01 ff bf 6161 02 ff ff"), ("02", "82 a1 01 02 c6 81 f5"), ("03", "f93c00"),
+    ("04", "fa3f800000"), ("05", "fb3ff0000000000000"), ("06", "f820"), ("07", "d9d9f7 c6 00"),
+    ("08", "a0"), ("09", "80"), ("0a", "40"), ("0b", "60"), ("0c", "5820" + "00" * 32),
+    ("0d", "7900" + "20" + "61" * 32), ("f4", "bf ff"), ("f6", "9f ff"), ("f7", "c2 40"),
+]
+
+
+@pytest.mark.parametrize("key, value", PAIRS_BEFORE, ids=ident)
+@pytest.mark.parametrize("framing", ["definite", "indefinite"])
+def test_a_refused_key_is_named_past_every_kind_of_item(key, value, framing):
+    def in_map(*pairs):
+        if framing == "indefinite":
+            return b"\xbf" + b"".join(pairs) + b"\xff"
+        return bytes([0xA0 + len(pairs)]) + b"".join(pairs)
+
+    first, pair = h("617a 00"), h(key + value)
+    with raises_exact(CBORDecodeError, decode_error("duplicate map key", 1 + len(first) + len(pair))):
+        loads(in_map(first, pair, first))
+    with raises_exact(CBORDecodeError, decode_error("unhashable map key", 1 + len(pair))):
+        loads(in_map(pair, h("81 a0 00")), unsafe_keys=True)
+
+
 def test_true_and_one_are_the_same_key():
     with raises_exact(CBORDecodeError, decode_error("duplicate map key", 3)):
         loads(h("a2 01 00 f5 00"))
+
+
+@pytest.mark.parametrize("n", range(34))
+def test_ascii_text_of_every_short_length(n):
+    # Short texts are copied in words that overlap: each byte must land once, in place.
+    text = "".join(chr(0x21 + i) for i in range(n))
+    encoded = bytes([0x60 + n]) if n < 24 else bytes([0x78, n])
+    encoded += text.encode()
+    assert loads(encoded) == text
+    assert loads(b"\xa1" + encoded + b"\x00") == {text: 0}
 
 
 def test_many_keys_through_the_key_cache():
