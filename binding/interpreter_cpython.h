@@ -47,33 +47,100 @@ struct TupleItems {
 
 inline Py_ssize_t dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict); }
 
+// The entry table of a dict whose layout this build knows, read in place:
+// CPython's own private structs up to the entries, mirrored field for field.
+// Elsewhere (before 3.11, a debug or free-threaded build) PyDict_Next.
+#if defined(Py_DEBUG) || defined(Py_GIL_DISABLED)
+#define TAVREL_DICT_TABLE 0
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000
+#define TAVREL_DICT_TABLE 1
+// 3.11 to 3.15: the index table is 2 ** log2_index_bytes bytes, and an entry
+// of a table of str keys (any kind but DICT_KEYS_GENERAL, 0) has no hash.
+struct DictKeysLayout {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+
+inline size_t dict_index_bytes(const DictKeysLayout *keys) { return size_t{1} << keys->log2_index_bytes; }
+inline bool dict_entries_have_hash(const DictKeysLayout *keys) { return keys->kind == 0; }
+#else
+#define TAVREL_DICT_TABLE 0
+#endif
+
 // After Python code ran, the dict must still have its size and its entry
 // table: a key popped and inserted again can compact the table, and
 // positions taken before would then skip one entry and repeat another.
+//
+// A combined table (no split values) is walked in place, as PyDict_Next
+// walks it: entry by entry, skipping deleted ones (no value).  The table
+// is read as pointer-sized words, key and value the last two of an entry;
+// a position is an entry's index plus one, as PyDict_Next's is.
 class DictEntries {
 public:
-    explicit DictEntries(PyObject *dict) : dict_(dict), table_(table_of(dict)) {}
+    explicit DictEntries(PyObject *dict) : dict_(dict), table_(table_of(dict)) { locate(0); }
 
-    bool next(PyObject **key, PyObject **value) { return PyDict_Next(dict_, &position_, key, value) != 0; }
+    bool next(PyObject **key, PyObject **value) {
+        if (stride_ == 0) return PyDict_Next(dict_, &position_, key, value) != 0;
+        for (; at_ < end_; at_ += stride_) {
+            if (at_[1] != nullptr) {
+                *key = at_[0];
+                *value = at_[1];
+                at_ += stride_;
+                return true;
+            }
+        }
+        return false;
+    }
 
-    void check_unchanged(Py_ssize_t count) const {
+    // The table is found again, at the same position: another thread may
+    // have freed it and had a new one made at the same address.
+    void check_unchanged(Py_ssize_t count) {
         if (PyDict_GET_SIZE(dict_) != count) throw std::runtime_error(kDictChangedText);
         if (table_of(dict_) != table_) throw std::runtime_error(kKeysChangedText);
+        locate(position());
     }
 
     // The dict cannot have changed since Python code last ran: the keys at
     // the positions walked since are the ones handed out.
     void hold_walked(HeldKeys &held) const {
+        const Py_ssize_t walked = position();
         PyObject *key = nullptr, *value = nullptr;
-        while (held.walked < position_ && PyDict_Next(dict_, &held.walked, &key, &value))
+        while (held.walked < walked && PyDict_Next(dict_, &held.walked, &key, &value))
             held.keys.push_back(py::reinterpret_borrow<py::object>(key));
     }
 
 private:
     static const void *table_of(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_keys; }
 
+    Py_ssize_t position() const { return stride_ == 0 ? position_ : (at_ - first_) / stride_; }
+
+    void locate(Py_ssize_t position) {
+        position_ = position;
+#if TAVREL_DICT_TABLE
+        stride_ = 0;
+        if (reinterpret_cast<PyDictObject *>(dict_)->ma_values != nullptr) return;
+        const auto *keys = static_cast<const DictKeysLayout *>(table_);
+        stride_ = dict_entries_have_hash(keys) ? 3 : 2;
+        const char *indices = reinterpret_cast<const char *>(keys + 1);
+        first_ = reinterpret_cast<PyObject *const *>(indices + dict_index_bytes(keys)) + (stride_ - 2);
+        end_ = first_ + keys->nentries * stride_;
+        at_ = position < keys->nentries ? first_ + position * stride_ : end_;
+#endif
+    }
+
     PyObject *dict_;
     const void *table_;
+    // Walking the table in place: its words per entry, the key of its first
+    // entry, of the next one and past its last; 0 where PyDict_Next walks.
+    Py_ssize_t stride_ = 0;
+    PyObject *const *first_ = nullptr;
+    PyObject *const *at_ = nullptr;
+    PyObject *const *end_ = nullptr;
     Py_ssize_t position_ = 0;
 };
 
