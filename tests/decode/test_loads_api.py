@@ -370,7 +370,7 @@ def test_docstrings_and_signatures(obj, signature, doc):
         return
     assert obj.__doc__ == doc
     if isinstance(obj, type) and sys.version_info < (3, 10):
-        # Before 3.10 a type made from a spec drops its text signature.
+        # Before 3.10 a type made by PyType_FromSpec drops its text signature.
         signature = None
     assert getattr(obj, "__text_signature__", None) == signature
 
