@@ -174,7 +174,8 @@ bool Builder::other_simple(uint8_t value) {
     return push(state_.undefined);
 }
 
-bool Builder::checked_key(uint8_t major, size_t offset) {
+bool Builder::key(uint8_t initial, size_t offset) {
+    const uint8_t major = initial >> 5;
     if (major == 5) return refuse(kMapKeyText, offset);
     if (!options_.unsafe_keys) {
         const std::string what = std::string(kRefusedKeyText) + kind_of(major) + kRefusedKeyTail;

@@ -46,8 +46,13 @@ public:
 
     // The value of a whole input that decoding::lone_scalar accepted: an
     // integer, false, true or null; a new reference, or null.
-    static PyObject *lone_scalar(uint8_t initial, uint64_t argument) {
-        if (initial < 0x20) return make_uint(argument);
+    static PyObject *lone_scalar(DecodeState &state, uint8_t initial, uint64_t argument) {
+        if (initial < 0x20) {
+            if (argument >= DecodeState::kSmallInts) return make_uint(argument);
+            PyObject *small = state.small_ints[argument];
+            Py_INCREF(small);
+            return small;
+        }
         if (initial < 0x40) return make_negint(argument);
         return make_known_simple(initial & 0x1F);
     }
@@ -103,7 +108,7 @@ public:
     bool tag(uint64_t number, size_t offset);
 
     // An array, map or tag at a key's place, refused or let in (and frozen).
-    bool key(uint8_t initial, size_t offset) { return checked_key(initial >> 5, offset); }
+    bool key(uint8_t initial, size_t offset);
 
 private:
     static TAVREL_HOT_INLINE PyObject *make_uint(uint64_t n) {
@@ -145,7 +150,6 @@ private:
     bool date_text(size_t offset);
     bool epoch(size_t offset);
     bool refuse(const char *what, size_t offset);
-    bool checked_key(uint8_t major, size_t offset);
     // The offset of a map's index-th key, for the error that names it.
     static size_t key_at(const uint8_t *data, size_t offset, size_t index);
 

@@ -169,7 +169,7 @@ PyObject *decode_bytes(DecodeState &state, const uint8_t *data, size_t size, con
     // mostly the cost of setting them up.
     uint8_t initial;
     uint64_t argument;
-    if (decoding::lone_scalar(data, size, initial, argument)) return Builder::lone_scalar(initial, argument);
+    if (decoding::lone_scalar(data, size, initial, argument)) return Builder::lone_scalar(state, initial, argument);
     return walk(state, data, size, options);
 }
 
