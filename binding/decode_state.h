@@ -11,10 +11,17 @@
 #include <cstring>
 
 // TAVREL_HOT_INLINE
+#include "cbor_decoding.hpp"
 #include "cbor_encoding.hpp"
 #include "interpreter.h"
 
 namespace tavrel {
+
+// The str of valid UTF-8 p[0, n) whose form the decoder found; a new
+// reference, or null.
+TAVREL_HOT_INLINE PyObject *new_text(const uint8_t *p, size_t n, const decoding::TextForm &form) {
+    return form.ascii() ? interpreter::new_ascii_str(p, n) : interpreter::new_utf8_str(p, n, form.chars, form.widest);
+}
 
 // Map keys of up to kMaxSize bytes, each made into a str once and handed out
 // again while its slot holds it: records repeat their keys.  A set of slots
@@ -54,9 +61,9 @@ public:
 
     // A new reference to the str of p[0, n), n <= kMaxSize, valid UTF-8,
     // from its set or made and put first there, the set's last one dropped.
-    PyObject *get(const uint8_t *p, size_t n, bool ascii) {
+    PyObject *get(const uint8_t *p, size_t n, const decoding::TextForm &form) {
         if (PyObject *found = find(p, n)) return found;
-        PyObject *str = ascii ? interpreter::new_ascii_str(p, n) : interpreter::new_utf8_str(p, n);
+        PyObject *str = new_text(p, n, form);
         if (str == nullptr) return nullptr;
         const Key key(p, n);
         Slot *set = &slots_[key.set() * kWays];

@@ -80,9 +80,9 @@ public:
         return str == nullptr ? 0 : push(str) ? 1 : -1;
     }
 
-    TAVREL_HOT_INLINE bool text(const uint8_t *p, size_t n, bool ascii, bool key) {
-        if (key && n <= KeyCache::kMaxSize) return push(state_.keys.get(p, n, ascii));
-        return push(ascii ? interpreter::new_ascii_str(p, n) : interpreter::new_utf8_str(p, n));
+    TAVREL_HOT_INLINE bool text(const uint8_t *p, size_t n, const decoding::TextForm &form, bool key) {
+        if (key && n <= KeyCache::kMaxSize) return push(state_.keys.get(p, n, form));
+        return push(new_text(p, n, form));
     }
 
     TAVREL_HOT_INLINE bool float_bits(uint64_t bits) {

@@ -297,42 +297,44 @@ inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
     return str;
 }
 
-// Text the decoder has checked already: its lead bytes give the length and
-// the widest character's kind, so the str is made once at that kind and
-// filled, with no second check and no widening copy.
-inline PyObject *new_utf8_str(const uint8_t *p, size_t n) {
-    size_t chars = 0;
-    uint8_t widest = 0;
-    for (size_t i = 0; i < n; ++i) {
-        chars += (p[i] & 0xC0) != 0x80;
-        if (p[i] > widest) widest = p[i];
+// The characters of valid UTF-8 p[0, n), written at the str's own width:
+// a width with no room for a longer sequence never meets one.
+template <typename Char>
+void fill_utf8(Char *out, const uint8_t *p, size_t n) {
+    for (size_t i = 0; i < n;) {
+        const uint8_t c = p[i];
+        if (c < 0x80) {
+            *out++ = c;
+            i += 1;
+        } else if (sizeof(Char) == 1 || c < 0xE0) {
+            *out++ = static_cast<Char>((c & 0x1F) << 6 | (p[i + 1] & 0x3F));
+            i += 2;
+        } else if (sizeof(Char) == 2 || c < 0xF0) {
+            *out++ = static_cast<Char>((c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F));
+            i += 3;
+        } else {
+            *out++ = static_cast<Char>((c & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6 |
+                                       (p[i + 3] & 0x3F));
+            i += 4;
+        }
     }
+}
+
+// Text the decoder has checked, with its characters and greatest lead byte
+// found on the way: the str is made once at its final kind and filled.  Out
+// of line: three fill loops would crowd the decoding loop they sit in.
+TAVREL_OUT_OF_LINE inline PyObject *new_utf8_str(const uint8_t *p, size_t n, size_t chars, uint8_t widest) {
     // Lead bytes C2-C3 stay below U+0100, up to EF below U+10000.
     const Py_UCS4 maxchar = widest >= 0xF0 ? 0x10FFFF : widest >= 0xC4 ? 0xFFFF : 0xFF;
     PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
     if (str == nullptr) return nullptr;
-    const int kind = PyUnicode_KIND(str);
     void *data = PyUnicode_DATA(str);
-    size_t at = 0;
-    for (size_t i = 0; i < n;) {
-        const uint8_t c = p[i];
-        Py_UCS4 ch;
-        if (c < 0x80) {
-            ch = c;
-            i += 1;
-        } else if (c < 0xE0) {
-            ch = static_cast<Py_UCS4>(c & 0x1F) << 6 | (p[i + 1] & 0x3F);
-            i += 2;
-        } else if (c < 0xF0) {
-            ch = static_cast<Py_UCS4>(c & 0x0F) << 12 | static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
-            i += 3;
-        } else {
-            ch = static_cast<Py_UCS4>(c & 0x07) << 18 | static_cast<Py_UCS4>(p[i + 1] & 0x3F) << 12 |
-                 static_cast<Py_UCS4>(p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
-            i += 4;
-        }
-        PyUnicode_WRITE(kind, data, at++, ch);
-    }
+    if (maxchar == 0xFF)
+        fill_utf8(static_cast<Py_UCS1 *>(data), p, n);
+    else if (maxchar == 0xFFFF)
+        fill_utf8(static_cast<Py_UCS2 *>(data), p, n);
+    else
+        fill_utf8(static_cast<Py_UCS4 *>(data), p, n);
     return str;
 }
 

@@ -242,7 +242,8 @@ inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
     return PyUnicode_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
 }
 
-inline PyObject *new_utf8_str(const uint8_t *p, size_t n) {
+// PyPy keeps strs as UTF-8: the counts found while checking are of no use.
+inline PyObject *new_utf8_str(const uint8_t *p, size_t n, size_t, uint8_t) {
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n), "strict");
 }
 

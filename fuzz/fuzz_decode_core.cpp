@@ -78,11 +78,19 @@ public:
         if (!has_last_key || last_key != std::string(reinterpret_cast<const char *>(p), n)) return 0;
         return push(head(3, n) + last_key, 0) ? 1 : -1;
     }
-    bool text(const uint8_t *p, size_t n, bool ascii, bool key) {
-        bool ascii_again = false;
-        CORE_CHECK(tavrel::decoding::valid_utf8(p, n, ascii_again), "text handed over is not valid UTF-8");
-        CORE_CHECK(ascii == ascii_again, "ascii flag differs");
-        for (size_t i = 0; i < n && ascii; ++i) CORE_CHECK(p[i] < 0x80, "ascii flag set on non-ASCII text");
+    bool text(const uint8_t *p, size_t n, const tavrel::decoding::TextForm &form, bool key) {
+        tavrel::decoding::TextForm again{};
+        CORE_CHECK(tavrel::decoding::valid_utf8(p, n, again), "text handed over is not valid UTF-8");
+        // The form is what the bytes say: one character per byte that does
+        // not continue a sequence, and the greatest byte that leads one.
+        size_t chars = 0;
+        uint8_t widest = 0;
+        for (size_t i = 0; i < n; ++i) {
+            chars += (p[i] & 0xC0) != 0x80;
+            if (p[i] >= 0xC0 && p[i] > widest) widest = p[i];
+        }
+        CORE_CHECK(form.chars == chars && again.chars == chars, "character count differs");
+        CORE_CHECK(form.widest == widest && again.widest == widest, "greatest lead byte differs");
         if (key) {
             last_key.assign(reinterpret_cast<const char *>(p), n);
             has_last_key = true;

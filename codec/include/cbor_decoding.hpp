@@ -10,7 +10,7 @@
 //         bool negint(uint64_t n);                    // major type 1: -1 - n
 //         bool bytes(const uint8_t *p, size_t n);     // chunks already joined
 //         int known_key(const uint8_t *p, size_t n);  // a map key's bytes, unchecked
-//         bool text(const uint8_t *p, size_t n, bool ascii, bool key);  // valid UTF-8
+//         bool text(const uint8_t *p, size_t n, const TextForm &form, bool key);  // valid UTF-8
 //         bool float_bits(uint64_t bits);             // half/single widened exactly
 //         bool simple(uint8_t value);                 // 0-19, 20-23, 32-255
 //         bool array(size_t count);                   // the last count values
@@ -145,21 +145,23 @@ inline bool ascii_tail(const uint8_t *s, size_t n) {
     return ((s[0] | s[n / 2] | s[n - 1]) & 0x80) == 0;
 }
 
-// Strict UTF-8 (RFC 3629): no overlong forms, no encoded surrogates, nothing
-// past U+10FFFF.  `ascii` tells whether every byte is below 0x80.
-inline bool valid_utf8(const uint8_t *s, size_t n, bool &ascii) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, s + i, sizeof word);
-        if ((word & 0x8080808080808080ull) != 0) break;
-    }
-    if (i + 8 > n && ascii_tail(s + i, n - i)) {
-        ascii = true;
-        return true;
-    }
-    while (i < n && s[i] < 0x80) ++i;
-    ascii = i == n;
+// What a valid text holds, found while checking it, so that a builder can
+// make the string at its final size and width with no pass of its own: its
+// characters (code points) and the greatest byte that leads a longer
+// sequence (0: ASCII; C2-C3: all below U+0100; up to EF: below U+10000;
+// F0-F4: beyond).
+struct TextForm {
+    size_t chars;
+    uint8_t widest;
+    bool ascii() const { return widest == 0; }
+};
+
+// The rest of valid_utf8 from s[i], a byte of 0x80 or more: out of line, so
+// that the decoding loop, which inlines the ASCII check, stays small.
+TAVREL_OUT_OF_LINE inline bool valid_utf8_from(const uint8_t *s, size_t n, size_t i, TextForm &form) {
+    // Each sequence of k bytes is one character: k - 1 bytes are not.
+    size_t continuations = 0;
+    uint8_t widest = 0;
     while (i < n) {
         const uint8_t c = s[i];
         if (c < 0x80) {
@@ -168,25 +170,47 @@ inline bool valid_utf8(const uint8_t *s, size_t n, bool &ascii) {
         }
         const size_t left = n - i;
         if (c < 0xC2) return false;  // a continuation byte, or an overlong two-byte form
+        if (c > widest) widest = c;
         if (c < 0xE0) {
             if (left < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
             i += 2;
+            continuations += 1;
         } else if (c < 0xF0) {
             if (left < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return false;
             if (c == 0xE0 && s[i + 1] < 0xA0) return false;   // overlong
             if (c == 0xED && s[i + 1] >= 0xA0) return false;  // U+D800-U+DFFF
             i += 3;
+            continuations += 2;
         } else if (c < 0xF5) {
             if (left < 4 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80 || (s[i + 3] & 0xC0) != 0x80)
                 return false;
             if (c == 0xF0 && s[i + 1] < 0x90) return false;   // overlong
             if (c == 0xF4 && s[i + 1] >= 0x90) return false;  // past U+10FFFF
             i += 4;
+            continuations += 3;
         } else {
             return false;
         }
     }
+    form = TextForm{n - continuations, widest};
     return true;
+}
+
+// Strict UTF-8 (RFC 3629): no overlong forms, no encoded surrogates, nothing
+// past U+10FFFF.  `form` is set for a valid text.
+inline bool valid_utf8(const uint8_t *s, size_t n, TextForm &form) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s + i, sizeof word);
+        if ((word & 0x8080808080808080ull) != 0) break;
+    }
+    if (i + 8 > n && ascii_tail(s + i, n - i)) {
+        form = TextForm{n, 0};
+        return true;
+    }
+    while (i < n && s[i] < 0x80) ++i;
+    return valid_utf8_from(s, n, i, form);
 }
 
 // The argument of a head with additional information 24-27 (info), read
@@ -439,8 +463,8 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                         if (chunk_size > chunk_left)
                             return fail(Fault::kTruncatedString, chunk_offset, major, chunk_size,
                                         chunk_size - chunk_left);
-                        bool ascii_chunk;
-                        if (major == 3 && !valid_utf8(p, static_cast<size_t>(chunk_size), ascii_chunk))
+                        TextForm chunk_form;
+                        if (major == 3 && !valid_utf8(p, static_cast<size_t>(chunk_size), chunk_form))
                             return fail(Fault::kUtf8, chunk_offset);
                         joined.insert(joined.end(), p, p + chunk_size);
                         p += chunk_size;
@@ -451,7 +475,7 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                 if (major == 2) {
                     ok = builder.bytes(chars, length);
                 } else {
-                    bool ascii;
+                    TextForm form;
                     const bool at_key = top.awaits == Awaits::kKey;
                     if (at_key && info != 31) {
                         // Records repeat their keys: one seen before needs no second check.
@@ -462,8 +486,8 @@ Result decode(const uint8_t *data, size_t size, size_t max_depth, Builder &build
                         }
                     }
                     // Chunks were checked one by one, and valid chunks join to valid text.
-                    if (!valid_utf8(chars, length, ascii) && info != 31) return fail(Fault::kUtf8, offset);
-                    ok = builder.text(chars, length, ascii, at_key);
+                    if (!valid_utf8(chars, length, form) && info != 31) return fail(Fault::kUtf8, offset);
+                    ok = builder.text(chars, length, form, at_key);
                 }
                 break;
             }

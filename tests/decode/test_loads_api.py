@@ -143,6 +143,32 @@ def test_lone_heads(data, expected):
     assert same(loads(bytearray(h(data))), expected)
 
 
+# The first and last character of each width CPython stores a str at, and
+# each length of UTF-8 around the decoder's word-sized ASCII checks.
+WIDE_CHARS = {"latin-1": "\u0080\u00ff", "ucs-2": "\u0100\u20ac\uffff", "ucs-4": "\U00010000\U0010ffff"}
+WIDE_TEXTS = [pytest.param(pad_before * "a" + chars + pad_after * "z", id=f"{width}-{pad_before}-{pad_after}")
+              for width, chars in WIDE_CHARS.items() for pad_before in (0, 1, 7, 8, 15) for pad_after in (0, 3, 9)]
+WIDE_TEXTS.append(pytest.param("\u00e9\u6c34\U0001f600" * 20, id="mixed"))
+
+
+def text_chunks(text, size):
+    """An indefinite text of `text` in chunks of `size` characters, as bytes."""
+    parts = [text[i:i + size] for i in range(0, len(text), size)]
+    return b"\x7f" + b"".join(dumps(part) for part in parts) + b"\xff"
+
+
+@pytest.mark.parametrize("text", WIDE_TEXTS)
+def test_texts_are_made_at_their_width(text):
+    # A str made at the wrong width, or with the wrong length, is not equal.
+    assert same(loads(dumps(text)), text)
+    assert same(loads(dumps({text: [text]})), {text: [text]})
+    record = {"k": text, text: 1, "z" * 20: text}
+    assert same(loads(dumps(record, indefinite=False)), record)
+    for size in (1, 2, 5):
+        assert same(loads(text_chunks(text, size)), text)
+    assert same(loads(b"\x7f\x61a" + dumps(text[-1]) + b"\xff"), "a" + text[-1])
+
+
 class BytesSubclass(bytes):
     pass
 
