@@ -49,9 +49,27 @@ inline Py_ssize_t dict_size(PyObject *dict) { return PyDict_GET_SIZE(dict); }
 
 // The entry table of a dict whose layout this build knows, read in place:
 // CPython's own private structs up to the entries, mirrored field for field.
-// Elsewhere (before 3.11, a debug or free-threaded build) PyDict_Next.
+// Elsewhere (another version, a debug or free-threaded build) PyDict_Next.
 #if defined(Py_DEBUG) || defined(Py_GIL_DISABLED)
 #define TAVREL_DICT_TABLE 0
+#elif PY_VERSION_HEX >= 0x03070000 && PY_VERSION_HEX < 0x030B0000
+#define TAVREL_DICT_TABLE 1
+// 3.7 to 3.10: the index table is dk_size indices of 1, 2, 4 or 8 bytes
+// each, and every entry is hash, key, value.
+struct DictKeysLayout {
+    Py_ssize_t refcnt;
+    Py_ssize_t size;
+    void *lookup;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+
+inline size_t dict_index_bytes(const DictKeysLayout *keys) {
+    const uint64_t size = static_cast<uint64_t>(keys->size);
+    const unsigned width = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffff ? 4 : 8;
+    return static_cast<size_t>(size) * width;
+}
+inline bool dict_entries_have_hash(const DictKeysLayout *) { return true; }
 #elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000
 #define TAVREL_DICT_TABLE 1
 // 3.11 to 3.15: the index table is 2 ** log2_index_bytes bytes, and an entry
