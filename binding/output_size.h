@@ -63,6 +63,14 @@ size_t bulk_output_size(PyObject *seq) {
     }
 }
 
+// The fewest bytes a list or tuple of `count` items takes: its head (or
+// its start and break) and a byte an item.
+template <bool Indefinite>
+size_t sequence_floor(Py_ssize_t count) {
+    const size_t items = static_cast<size_t>(count);
+    return (Indefinite ? 2 : head_size(items)) + items;
+}
+
 }  // namespace tavrel
 
 #endif  // TAVREL_OUTPUT_SIZE_H

@@ -130,12 +130,22 @@ private:
     // A list or tuple of large strings is given its final size at once.
     TAVREL_OUT_OF_LINE void presize(PyObject *value) {
         size_t size = 0;
-        if (Py_TYPE(value) == &PyList_Type)
+        Py_ssize_t count = 0;
+        if (Py_TYPE(value) == &PyList_Type) {
             size = bulk_output_size<ListItems, Indefinite>(value);
-        else if (Py_TYPE(value) == &PyTuple_Type)
+            count = ListItems::size(value);
+        } else if (Py_TYPE(value) == &PyTuple_Type) {
             size = bulk_output_size<TupleItems, Indefinite>(value);
+            count = TupleItems::size(value);
+        }
+        // Otherwise a long one takes the least its output can be, a byte an
+        // item, at once: one block that the C allocator extends in place (or
+        // maps, when large), not a climb through smaller blocks it moves and
+        // leaves behind, resident.
+        if (size == 0 && count >= kFloorFrom) size = sequence_floor<Indefinite>(count);
         if (size != 0) out_.reserve(size);
     }
+    static constexpr Py_ssize_t kFloorFrom = 512;
 
     // A list of floats (samples, vectors) is written here from the float at
     // i on while its items are floats: room for a batch of them is reserved
