@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cstddef>
+
 #include "decode_state.h"
 
 namespace tavrel {
@@ -18,6 +21,9 @@ struct ModuleState {
         PyObject *indefinite_name;
     PyObject *max_depth_name;
     DecodeState *decode;
+    // The output size of the last long list or tuple at the top that dumps
+    // sized by its floor: the next one of the kind reserves it at once.
+    mutable std::atomic<size_t> sequence_size_hint;
 };
 
 // The state of the module: adds what loads returns to it (make_decode_state)

@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -69,6 +70,26 @@ template <bool Indefinite>
 size_t sequence_floor(Py_ssize_t count) {
     const size_t items = static_cast<size_t>(count);
     return (Indefinite ? 2 : head_size(items)) + items;
+}
+
+// The output size of the last long list or tuple at the top that took its
+// floor, kept in the module's state (the ModuleState field is of this type).
+using SizeHint = std::atomic<size_t>;
+
+// What such a list or tuple reserves at once: the last one's size when it
+// lies between the floor and kHintOverFloor times it, else the floor.  A
+// call repeated on the same value then makes one block of the final size,
+// which glibc carves from the hole the last result left; growing from the
+// floor instead passes the mmap threshold that freeing the last result set,
+// and maps fresh pages every call.  The room of one more head is added: the
+// writers reserve the largest head an item can take before writing it.
+constexpr size_t kHintOverFloor = 16;
+
+template <bool Indefinite>
+size_t sequence_reservation(Py_ssize_t count, const SizeHint &hint) {
+    const size_t floor = sequence_floor<Indefinite>(count);
+    const size_t last = hint.load(std::memory_order_relaxed);
+    return last > floor && last / kHintOverFloor <= floor ? last + kMaxHead : floor;
 }
 
 }  // namespace tavrel

@@ -1,17 +1,19 @@
 """Lists and tuples at the top whose output is sized before it is written:
 exactly when they hold large strs and bytes, at least a byte an item when
-they are long.  The bytes must be those of the walk, whatever the sizes of
-heads and items, and one call must make no more resident than its output."""
+they are long, or as large as the last such output was.  The bytes must be
+those of the walk, whatever the sizes of heads and items and whatever the
+last output was, and one call must make no more resident than its output."""
+import ctypes
 import os
 import sys
 import textwrap
 
 import pytest
 
-from support.helpers import PYPY, raises_exact, run_checked
+from support.helpers import PYPY, norm, raises_exact, run_checked
 from support.model import encode
 from support.texts import CAST_ERROR
-from tavrel_cbor import dumps
+from tavrel_cbor import dumps, loads
 
 KIB = 1024
 
@@ -63,6 +65,8 @@ PEAK_SCRIPT = """
 
     value = {value}
     dumps(value)  # strs keep the UTF-8 form a first call made
+    if {forget}:  # the next call sizes its output from a short list's
+        dumps([0] * 512)
     # A program that once held a large buffer: glibc then serves blocks below
     # its size (up to 32 MiB) from the heap, where growing one may copy it.
     block = bytearray({freed})
@@ -91,11 +95,13 @@ PEAK_VALUES = {
 @pytest.mark.skipif(not sys.platform.startswith("linux") or PYPY, reason="glibc's heap, CPython's bytes objects")
 @pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")), reason="a preloaded allocator (sanitizers) keeps its own")
 @pytest.mark.parametrize("freed", [256 * KIB, 30 << 20, 64 << 20], ids=["256k freed", "30m freed", "64m freed"])
+@pytest.mark.parametrize("forget", [True, False], ids=["floor", "last size"])
 @pytest.mark.parametrize("value", list(PEAK_VALUES.values()), ids=list(PEAK_VALUES))
-def test_peak_memory_of_one_call(value, freed):
+def test_peak_memory_of_one_call(value, forget, freed):
     if not os.access("/proc/self/clear_refs", os.W_OK):
         pytest.skip("the high-water mark cannot be reset here")
     script = textwrap.dedent(PEAK_SCRIPT).replace("{value}", value).replace("{freed}", str(freed))
+    script = script.replace("{forget}", str(forget))
     peak, size = map(int, run_checked([sys.executable, "-c", script]).split())
     assert peak <= 1.1 * size, f"peak {peak / size:.2f} x the output"
 
@@ -131,3 +137,82 @@ def test_floor_root_sizes_around_the_inline_area(count, mode):
     for tail in ([], [24], ["ab"]):
         value = [7] * count + tail
         assert dumps(value, **mode) == encode(value, **mode)
+
+
+# The output of a long list or tuple reserves what the last one that took
+# its floor wrote: sequences of calls whose outputs fill that exactly, pass
+# it by a byte, a head or a float batch, or are far smaller or larger.
+NINE = 2**64 - 1  # nine bytes
+HINTED = [
+    ("the same twice", [[5] * 600, [5] * 600]),
+    ("same size, other items", [[1] * 600, [2] * 600]),
+    ("one byte more", [[1] * 600, [1] * 599 + [24]]),
+    ("a head more", [[1] * 600, [1] * 599 + [NINE]]),
+    ("a head and a byte more", [[1] * 600, [1] * 598 + [NINE, 24]]),
+    ("a str more", [[1] * 600, [1] * 599 + ["s" * 40]]),
+    ("far larger", [[1] * 600, [NINE] * 600]),
+    ("far smaller", [[NINE] * 600, [1] * 600]),
+    ("beyond 16 bytes an item", [["s" * 40] * 600, [NINE] * 600, [1] * 600]),
+    ("fewer items", [[NINE] * 5000, [NINE] * 600]),
+    ("more items", [[1] * 600, [1] * 5000]),
+    ("half floats, then double", [[1.5] * 600, [1.1] * 600, [1.5] * 600]),
+    ("floats past the room", [[1] * 1800, [1.5] * 600 + [1.1]]),
+    ("floats filling it", [[1.5] * 600, [1.5] * 599 + [1.1]]),
+    ("alternating", [[1] * 700, [NINE] * 700, [1] * 700, [NINE] * 700]),
+    ("tuple, list", [tuple(range(1000, 1700)), list(range(1000, 1700))]),
+    ("nested", [[[i] for i in range(600)], [[i, i] for i in range(600)]]),
+    ("one million", [[i % 24 for i in range(10**6)], [24] * 10**6, [i % 24 for i in range(10**6)]]),
+]
+
+
+@pytest.mark.parametrize("max_depth", [0, 3], ids=["no limit", "limit 3"])
+@pytest.mark.parametrize("values", [v for _, v in HINTED], ids=[name for name, _ in HINTED])
+def test_sized_from_the_last_output(values, indefinite, max_depth):
+    dumps([0] * 512)  # below any floor here: the first call takes its own
+    for value in values:
+        out = dumps(value, indefinite, max_depth)
+        assert out == encode(value, indefinite)
+        assert norm(loads(out)) == norm(value)
+
+
+# A result that took a reservation far above its size (16 bytes an item, the
+# last output's) keeps only its own: glibc's usable size of the object's
+# block, which is the bytes object itself under CPython's default allocator.
+@pytest.mark.skipif(not sys.platform.startswith("linux") or PYPY, reason="glibc's heap, CPython's bytes objects")
+@pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD") or os.environ.get("PYTHONMALLOC") or sys.flags.dev_mode),
+                    reason="another allocator, or a header before each block")
+@pytest.mark.parametrize("count", [600, 100_000], ids=["heap", "mapped"])
+def test_result_keeps_its_size_after_a_large_reservation(count):
+    usable = ctypes.CDLL(None).malloc_usable_size
+    usable.restype = ctypes.c_size_t
+    usable.argtypes = [ctypes.c_void_p]
+    dumps([NINE] * count)
+    out = dumps([1] * count)
+    assert len(out) == count + 2
+    assert usable(id(out)) <= sys.getsizeof(out) + 4096 + 16
+
+
+# Calls repeated on one value make no fresh pages once the allocator has
+# reused the blocks the earlier results left: each result takes one block of
+# its final size.
+REPEAT_SCRIPT = """
+    import resource
+    from tavrel_cbor import dumps
+    value = {value}
+    faults = []
+    for _ in range(12):
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        out = dumps(value)
+        faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+    print(max(faults[6:]), len(out))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or PYPY, reason="glibc's heap, CPython's bytes objects")
+@pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")), reason="a preloaded allocator (sanitizers) keeps its own")
+@pytest.mark.parametrize("value", [v for k, v in PEAK_VALUES.items() if "strs" not in k and k != "bytes"],
+                         ids=[k for k in PEAK_VALUES if "strs" not in k and k != "bytes"])
+def test_repeated_calls_reuse_their_pages(value):
+    script = textwrap.dedent(REPEAT_SCRIPT).replace("{value}", value)
+    faults, size = map(int, run_checked([sys.executable, "-c", script]).split())
+    assert faults * 4096 <= size / 10, f"{faults} pages faulted in a call"
