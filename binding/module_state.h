@@ -21,8 +21,8 @@ struct ModuleState {
         PyObject *indefinite_name;
     PyObject *max_depth_name;
     DecodeState *decode;
-    // The output size of the last long list or tuple at the top that dumps
-    // sized by its floor: the next one of the kind reserves it at once.
+    // The output size of the last long list, tuple or dict at the top of a
+    // dumps call: the next one reserves it at once (output_size.h).
     mutable std::atomic<size_t> sequence_size_hint;
 };
 

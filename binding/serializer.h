@@ -48,7 +48,10 @@ public:
     TAVREL_HOT_INLINE bool write_plain_container(PyObject *value, SizeHint &hint) {
         PyTypeObject *type = Py_TYPE(value);
         if (type == &PyDict_Type) {
-            write_dict(value);
+            if (interpreter::dict_size(value) < kFloorFrom)
+                write_dict(value);
+            else
+                write_root_dict(value, hint);
         } else if (type == &PyList_Type) {
             write_root_sequence<ListItems>(value, hint);
         } else if (type == &PyTuple_Type) {
@@ -141,6 +144,15 @@ private:
         if (floored) hint.store(out_.size(), std::memory_order_relaxed);
     }
     static constexpr Py_ssize_t kFloorFrom = 512;
+
+    // A long dict at the top reserves what the last long output took, when
+    // that is in reason for its size, and keeps its own size for the next.
+    TAVREL_OUT_OF_LINE void write_root_dict(PyObject *dict, SizeHint &hint) {
+        const size_t size = dict_reservation<Indefinite>(interpreter::dict_size(dict), hint);
+        if (size != 0) out_.reserve(size);
+        write_dict(dict);
+        hint.store(out_.size(), std::memory_order_relaxed);
+    }
 
     // A list of floats (samples, vectors) is written here from the float at
     // i on while its items are floats: room for a batch of them is reserved

@@ -87,16 +87,22 @@ PEAK_VALUES = {
     "small ints": "[i % 256 for i in range(1_000_000)]",
     "distinct ints": "tuple(range(1000, 1_000_000))",
     "half floats": "[i / 8 for i in range(1_000_000)]",
+    "dict": "{f'user:{i:x}:{i % 977}': i * 7919 for i in range(200_000)}",
     "ascii strs": "[chr(65 + i % 26) * 300_000 for i in range(90)]",
     "utf-8 strs": "['жд日' * 20_000 + str(i) for i in range(200)]",
 }
 
 
+# A dict's first call takes no floor, and is left out: growing it may peak
+# at twice its output.
+PEAK_CASES = [(name, forget) for name in PEAK_VALUES for forget in (True, False) if not (name == "dict" and forget)]
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux") or PYPY, reason="glibc's heap, CPython's bytes objects")
 @pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")), reason="a preloaded allocator (sanitizers) keeps its own")
 @pytest.mark.parametrize("freed", [256 * KIB, 30 << 20, 64 << 20], ids=["256k freed", "30m freed", "64m freed"])
-@pytest.mark.parametrize("forget", [True, False], ids=["floor", "last size"])
-@pytest.mark.parametrize("value", list(PEAK_VALUES.values()), ids=list(PEAK_VALUES))
+@pytest.mark.parametrize(("value", "forget"), [(PEAK_VALUES[name], forget) for name, forget in PEAK_CASES],
+                         ids=[f"{name}-{'floor' if forget else 'last size'}" for name, forget in PEAK_CASES])
 def test_peak_memory_of_one_call(value, forget, freed):
     if not os.access("/proc/self/clear_refs", os.W_OK):
         pytest.skip("the high-water mark cannot be reset here")
@@ -139,8 +145,8 @@ def test_floor_root_sizes_around_the_inline_area(count, mode):
         assert dumps(value, **mode) == encode(value, **mode)
 
 
-# The output of a long list or tuple reserves what the last one that took
-# its floor wrote: sequences of calls whose outputs fill that exactly, pass
+# The output of a long list, tuple or dict reserves what the last long one
+# wrote: sequences of calls whose outputs fill that exactly, pass
 # it by a byte, a head or a float batch, or are far smaller or larger.
 NINE = 2**64 - 1  # nine bytes
 HINTED = [
@@ -162,6 +168,10 @@ HINTED = [
     ("tuple, list", [tuple(range(1000, 1700)), list(range(1000, 1700))]),
     ("nested", [[[i] for i in range(600)], [[i, i] for i in range(600)]]),
     ("one million", [[i % 24 for i in range(10**6)], [24] * 10**6, [i % 24 for i in range(10**6)]]),
+    ("dicts", [{i: i for i in range(600)}, {i: NINE for i in range(600)}, {i: 1 for i in range(600)}]),
+    ("dict after a list", [[NINE] * 600, {i: NINE for i in range(600)}, {str(i): 1 for i in range(600)}]),
+    ("list after a dict", [{i: NINE for i in range(600)}, [1.5] * 600, [NINE] * 600]),
+    ("dict past 32 bytes an entry", [["s" * 40] * 1300, {i: i for i in range(600)}]),
 ]
 
 
