@@ -81,13 +81,14 @@ using SizeHint = std::atomic<size_t>;
 // makes one block of the final size, which glibc carves from the hole the
 // last result left; growing instead passes the mmap threshold that freeing
 // the last result set, and maps fresh pages every call.  The room of one
-// more head is added: the writers reserve the largest head an item can take
-// before writing it.
+// more head is added (to a floor too): the writers reserve the largest head
+// an item can take before writing it, and an output that fills its
+// reservation exactly would otherwise still grow at its last item.
 constexpr size_t kHintOverFloor = 16;
 
 inline size_t hinted_size(size_t floor, const SizeHint &hint) {
     const size_t last = hint.load(std::memory_order_relaxed);
-    return last > floor && last / kHintOverFloor <= floor ? last + kMaxHead : 0;
+    return last >= floor && last / kHintOverFloor <= floor ? last + kMaxHead : 0;
 }
 
 // What a long list or tuple reserves at once: the hinted size, or its floor.
@@ -95,7 +96,7 @@ template <bool Indefinite>
 size_t sequence_reservation(Py_ssize_t count, const SizeHint &hint) {
     const size_t floor = sequence_floor<Indefinite>(count);
     const size_t hinted = hinted_size(floor, hint);
-    return hinted != 0 ? hinted : floor;
+    return hinted != 0 ? hinted : floor + kMaxHead;
 }
 
 // A long dict takes no floor (two bytes an entry would move a block past

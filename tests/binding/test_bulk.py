@@ -85,6 +85,7 @@ PEAK_SCRIPT = """
 PEAK_VALUES = {
     "bytes": "[bytes([i % 256]) * 65536 for i in range(400)]",
     "small ints": "[i % 256 for i in range(1_000_000)]",
+    "one-byte ints": "[i % 24 for i in range(3_000_000)]",
     "distinct ints": "tuple(range(1000, 1_000_000))",
     "half floats": "[i / 8 for i in range(1_000_000)]",
     "dict": "{f'user:{i:x}:{i % 977}': i * 7919 for i in range(200_000)}",
