@@ -105,12 +105,12 @@ bool is_plain(PyObject *value) {
 }
 
 template <bool Indefinite, bool DepthLimited>
-PyObject *serialize(PyObject *value, const DumpValue *matched, size_t max_depth, NativeStack &stack) {
+PyObject *serialize(PyObject *value, const DumpValue *matched, size_t max_depth, NativeStack &stack, SizeHint &hint) {
     Serializer<Indefinite, DepthLimited> serializer(max_depth, stack);
     if (matched != nullptr)
         serializer.visit(*matched);
     else
-        serializer.write_plain_root(value);
+        serializer.write_plain_root(value, hint);
     return serializer.result();
 }
 
@@ -148,14 +148,14 @@ struct PlainFlags {
 // A container of an exact built-in type under plain flags, walked without
 // binding: null, with nothing written, for any other value.
 template <bool Indefinite, bool DepthLimited>
-TAVREL_HOT_INLINE PyObject *dump_plain(PyObject *value, size_t max_depth, NativeStack &stack) {
+TAVREL_HOT_INLINE PyObject *dump_plain(PyObject *value, size_t max_depth, NativeStack &stack, SizeHint &hint) {
     Serializer<Indefinite, DepthLimited> serializer(max_depth, stack);
-    return serializer.write_plain_container(value) ? serializer.result() : nullptr;
+    return serializer.write_plain_container(value, hint) ? serializer.result() : nullptr;
 }
 
 // The flags are converted after the value, as pybind11 converts arguments in
 // order: a value's matching hooks run even when a flag is then refused.
-PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
+PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack, SizeHint &hint) {
     PyObject *value = call.bound[kValue];
     bool indefinite = true;
     if (PyObject *flag = call.bound[kIndefinite]) {
@@ -171,10 +171,10 @@ PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack) {
         if (!load_max_depth(limit, max_depth)) call.reject(stack);
     }
     if (indefinite)
-        return max_depth != 0 ? serialize<true, true>(value, matched, max_depth, stack)
-                              : serialize<true, false>(value, matched, 0, stack);
-    return max_depth != 0 ? serialize<false, true>(value, matched, max_depth, stack)
-                          : serialize<false, false>(value, matched, 0, stack);
+        return max_depth != 0 ? serialize<true, true>(value, matched, max_depth, stack, hint)
+                              : serialize<true, false>(value, matched, 0, stack, hint);
+    return max_depth != 0 ? serialize<false, true>(value, matched, max_depth, stack, hint)
+                          : serialize<false, false>(value, matched, 0, stack, hint);
 }
 
 // Inlined into its entry: for one small value a call more is a fair share.
@@ -182,6 +182,7 @@ TAVREL_HOT_INLINE PyObject *dumps(const ModuleState &state, PyObject *const *arg
                                   PyObject *kwnames) {
     NativeStack stack;
     stack.check();
+    SizeHint &hint = state.sequence_size_hint;
     // dumps(value), the common call, and dumps(value, indefinite=False) and
     // the like, of an exact built-in type: nothing to bind, convert or match.
     PlainFlags flags;
@@ -194,21 +195,21 @@ TAVREL_HOT_INLINE PyObject *dumps(const ModuleState &state, PyObject *const *arg
         }
         PyObject *result;
         if (flags.max_depth == 0)
-            result =
-                flags.indefinite ? dump_plain<true, false>(value, 0, stack) : dump_plain<false, false>(value, 0, stack);
+            result = flags.indefinite ? dump_plain<true, false>(value, 0, stack, hint)
+                                      : dump_plain<false, false>(value, 0, stack, hint);
         else
-            result = flags.indefinite ? dump_plain<true, true>(value, flags.max_depth, stack)
-                                      : dump_plain<false, true>(value, flags.max_depth, stack);
+            result = flags.indefinite ? dump_plain<true, true>(value, flags.max_depth, stack, hint)
+                                      : dump_plain<false, true>(value, flags.max_depth, stack, hint);
         if (result != nullptr) return result;
     }
     Call call{args, nargs, kwnames};
     if (!call.bind()) call.reject(stack);
     PyObject *value = call.bound[kValue];
-    if (is_plain(value) || interpreter::is_frozen_dict(value)) return dump(call, nullptr, stack);
+    if (is_plain(value) || interpreter::is_frozen_dict(value)) return dump(call, nullptr, stack, hint);
     DumpValue matched;
     stack.check_before_python();
     if (!load_dump_value(value, matched)) call.reject(stack);
-    return dump(call, &matched, stack);
+    return dump(call, &matched, stack, hint);
 }
 
 }  // namespace

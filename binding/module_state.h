@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cstddef>
+
 #include "decode_state.h"
 
 namespace tavrel {
@@ -18,6 +21,9 @@ struct ModuleState {
         PyObject *indefinite_name;
     PyObject *max_depth_name;
     DecodeState *decode;
+    // The output size of the last long list, tuple or dict at the top of a
+    // dumps call: the next one reserves it at once (output_size.h).
+    mutable std::atomic<size_t> sequence_size_hint;
 };
 
 // The state of the module: adds what loads returns to it (make_decode_state)

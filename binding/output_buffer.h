@@ -32,6 +32,10 @@ public:
     // Everything up to `end`, inside the last reservation, is written.
     void commit(uint8_t *end) { pos_ = end; }
 
+    // The bytes written so far, and the room left before the buffer grows.
+    size_t size() const { return static_cast<size_t>(pos_ - start()); }
+    size_t room() const { return static_cast<size_t>(end_ - pos_); }
+
     void put(uint8_t byte) {
         reserve(1);
         *pos_++ = byte;
@@ -61,7 +65,6 @@ private:
     [[noreturn]] static void fail_bytes();
     void grow(size_t n);
     void release();
-    size_t size() const { return static_cast<size_t>(pos_ - start()); }
     uint8_t *start() const;
 
     uint8_t *pos_;

@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -61,6 +62,50 @@ size_t bulk_output_size(PyObject *seq) {
         // The last string reserves room for the widest head before its own.
         return total < kSizingProbeBytes ? 0 : total + kMaxHead;
     }
+}
+
+// The fewest bytes a list or tuple of `count` items takes: its head (or
+// its start and break) and a byte an item.
+template <bool Indefinite>
+size_t sequence_floor(Py_ssize_t count) {
+    const size_t items = static_cast<size_t>(count);
+    return (Indefinite ? 2 : head_size(items)) + items;
+}
+
+// The output size of the last long list, tuple or dict at the top, kept in
+// the module's state (the ModuleState field is of this type).
+using SizeHint = std::atomic<size_t>;
+
+// The last such output's size when it lies between `floor` and
+// kHintOverFloor times it, else 0.  A call repeated on the same value then
+// makes one block of the final size, which glibc carves from the hole the
+// last result left; growing instead passes the mmap threshold that freeing
+// the last result set, and maps fresh pages every call.  The room of one
+// more head is added (to a floor too): the writers reserve the largest head
+// an item can take before writing it, and an output that fills its
+// reservation exactly would otherwise still grow at its last item.
+constexpr size_t kHintOverFloor = 16;
+
+inline size_t hinted_size(size_t floor, const SizeHint &hint) {
+    const size_t last = hint.load(std::memory_order_relaxed);
+    return last >= floor && last / kHintOverFloor <= floor ? last + kMaxHead : 0;
+}
+
+// What a long list or tuple reserves at once: the hinted size, or its floor.
+template <bool Indefinite>
+size_t sequence_reservation(Py_ssize_t count, const SizeHint &hint) {
+    const size_t floor = sequence_floor<Indefinite>(count);
+    const size_t hinted = hinted_size(floor, hint);
+    return hinted != 0 ? hinted : floor + kMaxHead;
+}
+
+// A long dict takes no floor (two bytes an entry would move a block past
+// glibc's threshold on a first call, to a peak of 1.8 times its output), only
+// the hinted size: a key and a value, a byte each, make its floor.
+template <bool Indefinite>
+size_t dict_reservation(Py_ssize_t count, const SizeHint &hint) {
+    const size_t entries = static_cast<size_t>(count);
+    return hinted_size((Indefinite ? 2 : head_size(entries)) + 2 * entries, hint);
 }
 
 }  // namespace tavrel
