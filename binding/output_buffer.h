@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cbor_encoding.hpp"
-
 namespace tavrel {
 
 class OutputBuffer {
@@ -25,18 +23,14 @@ public:
     OutputBuffer(const OutputBuffer &) = delete;
     OutputBuffer &operator=(const OutputBuffer &) = delete;
 
-    // Every writer goes through these three, so they are always inlined: left
-    // to gcc's budget, an edit elsewhere moved the loops that use them by up
-    // to a fifth more instructions.
-    //
     // Room for n more bytes at the returned position; throws std::bad_alloc.
-    TAVREL_HOT_INLINE uint8_t *reserve(size_t n) {
+    uint8_t *reserve(size_t n) {
         if (static_cast<size_t>(end_ - pos_) < n) grow(n);
         return pos_;
     }
-    TAVREL_HOT_INLINE void advance(size_t n) { pos_ += n; }
+    void advance(size_t n) { pos_ += n; }
     // Everything up to `end`, inside the last reservation, is written.
-    TAVREL_HOT_INLINE void commit(uint8_t *end) { pos_ = end; }
+    void commit(uint8_t *end) { pos_ = end; }
 
     // The bytes written so far, and the room left before the buffer grows.
     size_t size() const { return static_cast<size_t>(pos_ - start()); }

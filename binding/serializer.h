@@ -168,11 +168,9 @@ private:
             Py_ssize_t stop = end - i < kBatch ? end : i + kBatch;
             // A shorter batch when the room left is short of a whole one:
             // an output reserved at its known size then never grows at its
-            // last floats.  Only a batch from the end need divide.
-            if (out_.room() < static_cast<size_t>(kBatch) * kMaxHead) {
-                const Py_ssize_t fit = static_cast<Py_ssize_t>(out_.room() / kMaxHead);
-                if (fit < stop - i && fit != 0) stop = i + fit;
-            }
+            // last floats.
+            const Py_ssize_t fit = static_cast<Py_ssize_t>(out_.room() / kMaxHead);
+            if (fit < stop - i && fit != 0) stop = i + fit;
             uint8_t *at = out_.reserve(static_cast<size_t>(stop - i) * kMaxHead);
             do {
                 const double x = PyFloat_AS_DOUBLE(items[i]);
