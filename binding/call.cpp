@@ -106,11 +106,11 @@ bool is_plain(PyObject *value) {
 
 template <bool Indefinite, bool DepthLimited>
 PyObject *serialize(PyObject *value, const DumpValue *matched, size_t max_depth, NativeStack &stack, SizeHint &hint) {
-    Serializer<Indefinite, DepthLimited> serializer(max_depth, stack);
+    Serializer<Indefinite, DepthLimited> serializer(max_depth, stack, hint);
     if (matched != nullptr)
         serializer.visit(*matched);
     else
-        serializer.write_plain_root(value, hint);
+        serializer.write_plain_root(value);
     return serializer.result();
 }
 
@@ -149,8 +149,8 @@ struct PlainFlags {
 // binding: null, with nothing written, for any other value.
 template <bool Indefinite, bool DepthLimited>
 TAVREL_HOT_INLINE PyObject *dump_plain(PyObject *value, size_t max_depth, NativeStack &stack, SizeHint &hint) {
-    Serializer<Indefinite, DepthLimited> serializer(max_depth, stack);
-    return serializer.write_plain_container(value, hint) ? serializer.result() : nullptr;
+    Serializer<Indefinite, DepthLimited> serializer(max_depth, stack, hint);
+    return serializer.write_plain_container(value) ? serializer.result() : nullptr;
 }
 
 // The flags are converted after the value, as pybind11 converts arguments in
@@ -178,8 +178,7 @@ PyObject *dump(const Call &call, const DumpValue *matched, NativeStack &stack, S
 }
 
 // Inlined into its entry: for one small value a call more is a fair share.
-TAVREL_HOT_INLINE PyObject *dumps(const ModuleState &state, PyObject *const *args, Py_ssize_t nargs,
-                                  PyObject *kwnames) {
+TAVREL_HOT_INLINE PyObject *dumps(ModuleState &state, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     NativeStack stack;
     stack.check();
     SizeHint &hint = state.sequence_size_hint;

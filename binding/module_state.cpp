@@ -39,7 +39,7 @@ PyObject *make_module_state(PyObject *module) {
     Py_DECREF(type);
     if (owner == nullptr) return nullptr;
     auto *state = reinterpret_cast<ModuleState *>(owner);
-    new (&state->sequence_size_hint) std::atomic<size_t>(0);
+    new (&state->sequence_size_hint) SizeHint(0);
     state->indefinite_name = PyUnicode_InternFromString("indefinite");
     state->max_depth_name = PyUnicode_InternFromString("max_depth");
     state->decode = make_decode_state(module);

@@ -5,10 +5,8 @@
 
 #include <Python.h>
 
-#include <atomic>
-#include <cstddef>
-
 #include "decode_state.h"
+#include "output_size.h"
 
 namespace tavrel {
 
@@ -23,14 +21,14 @@ struct ModuleState {
     DecodeState *decode;
     // The output size of the last long list, tuple or dict at the top of a
     // dumps call: the next one reserves it at once (output_size.h).
-    mutable std::atomic<size_t> sequence_size_hint;
+    SizeHint sequence_size_hint;
 };
 
 // The state of the module: adds what loads returns to it (make_decode_state)
 // and returns the owner, a new reference; null with an error pending.
 PyObject *make_module_state(PyObject *module);
 
-inline const ModuleState &module_state(PyObject *self) { return *reinterpret_cast<const ModuleState *>(self); }
+inline ModuleState &module_state(PyObject *self) { return *reinterpret_cast<ModuleState *>(self); }
 inline DecodeState &decode_state(PyObject *self) { return *reinterpret_cast<ModuleState *>(self)->decode; }
 
 }  // namespace tavrel

@@ -64,16 +64,16 @@ size_t bulk_output_size(PyObject *seq) {
     }
 }
 
-// The fewest bytes a list or tuple of `count` items takes: its head (or
-// its start and break) and a byte an item.
+// The fewest bytes a container of `count` items takes: its head (or its
+// start and break) and a byte for each of its `per_item` parts.
 template <bool Indefinite>
-size_t sequence_floor(Py_ssize_t count) {
+size_t container_floor(Py_ssize_t count, size_t per_item) {
     const size_t items = static_cast<size_t>(count);
-    return (Indefinite ? 2 : head_size(items)) + items;
+    return (Indefinite ? 2 : head_size(items)) + per_item * items;
 }
 
 // The output size of the last long list, tuple or dict at the top, kept in
-// the module's state (the ModuleState field is of this type).
+// the module's state.
 using SizeHint = std::atomic<size_t>;
 
 // The last such output's size when it lies between `floor` and
@@ -94,7 +94,7 @@ inline size_t hinted_size(size_t floor, const SizeHint &hint) {
 // What a long list or tuple reserves at once: the hinted size, or its floor.
 template <bool Indefinite>
 size_t sequence_reservation(Py_ssize_t count, const SizeHint &hint) {
-    const size_t floor = sequence_floor<Indefinite>(count);
+    const size_t floor = container_floor<Indefinite>(count, 1);
     const size_t hinted = hinted_size(floor, hint);
     return hinted != 0 ? hinted : floor + kMaxHead;
 }
@@ -104,8 +104,7 @@ size_t sequence_reservation(Py_ssize_t count, const SizeHint &hint) {
 // the hinted size: a key and a value, a byte each, make its floor.
 template <bool Indefinite>
 size_t dict_reservation(Py_ssize_t count, const SizeHint &hint) {
-    const size_t entries = static_cast<size_t>(count);
-    return hinted_size((Indefinite ? 2 : head_size(entries)) + 2 * entries, hint);
+    return hinted_size(container_floor<Indefinite>(count, 2), hint);
 }
 
 }  // namespace tavrel

@@ -32,7 +32,7 @@ namespace tavrel {
 template <bool Indefinite, bool DepthLimited>
 class Serializer {
 public:
-    Serializer(size_t max_depth, NativeStack &stack) : stack_(stack) {
+    Serializer(size_t max_depth, NativeStack &stack, SizeHint &hint) : stack_(stack), hint_(hint) {
         if constexpr (DepthLimited) counter_.max_depth = max_depth;
     }
 
@@ -40,22 +40,22 @@ public:
     // an exact built-in type and so needs matching first.  A record or a
     // plain scalar goes straight to its writer: for one small value the call
     // through write_element is a fair share of the whole.
-    TAVREL_HOT_INLINE bool write_plain_root(PyObject *value, SizeHint &hint) {
+    TAVREL_HOT_INLINE bool write_plain_root(PyObject *value) {
         if (Py_TYPE(value) != &PyDict_Type && write_plain_scalar(value)) return true;
-        return write_plain_container(value, hint);
+        return write_plain_container(value);
     }
     // The same for a top-level container of an exact built-in type.
-    TAVREL_HOT_INLINE bool write_plain_container(PyObject *value, SizeHint &hint) {
+    TAVREL_HOT_INLINE bool write_plain_container(PyObject *value) {
         PyTypeObject *type = Py_TYPE(value);
         if (type == &PyDict_Type) {
             if (interpreter::dict_size(value) < kFloorFrom)
                 write_dict(value);
             else
-                write_root_dict(value, hint);
+                write_root_dict(value);
         } else if (type == &PyList_Type) {
-            write_root_sequence<ListItems>(value, hint);
+            write_root_sequence<ListItems>(value);
         } else if (type == &PyTuple_Type) {
-            write_root_sequence<TupleItems>(value, hint);
+            write_root_sequence<TupleItems>(value);
         } else if (interpreter::is_frozen_dict(value)) {
             write_dict(value);
         } else {
@@ -134,24 +134,24 @@ private:
     // allocator extends in place (or maps, when large), not a climb through
     // smaller blocks it moves and leaves behind, resident.
     template <typename Items>
-    TAVREL_OUT_OF_LINE void write_root_sequence(PyObject *seq, SizeHint &hint) {
+    TAVREL_OUT_OF_LINE void write_root_sequence(PyObject *seq) {
         const Py_ssize_t count = Items::size(seq);
         size_t size = bulk_output_size<Items, Indefinite>(seq);
         const bool floored = size == 0 && count >= kFloorFrom;
-        if (floored) size = sequence_reservation<Indefinite>(count, hint);
+        if (floored) size = sequence_reservation<Indefinite>(count, hint_);
         if (size != 0) out_.reserve(size);
         write_sequence<Items>(seq);
-        if (floored) hint.store(out_.size(), std::memory_order_relaxed);
+        if (floored) hint_.store(out_.size(), std::memory_order_relaxed);
     }
     static constexpr Py_ssize_t kFloorFrom = 512;
 
     // A long dict at the top reserves what the last long output took, when
     // that is in reason for its size, and keeps its own size for the next.
-    TAVREL_OUT_OF_LINE void write_root_dict(PyObject *dict, SizeHint &hint) {
-        const size_t size = dict_reservation<Indefinite>(interpreter::dict_size(dict), hint);
+    TAVREL_OUT_OF_LINE void write_root_dict(PyObject *dict) {
+        const size_t size = dict_reservation<Indefinite>(interpreter::dict_size(dict), hint_);
         if (size != 0) out_.reserve(size);
         write_dict(dict);
-        hint.store(out_.size(), std::memory_order_relaxed);
+        hint_.store(out_.size(), std::memory_order_relaxed);
     }
 
     // A list of floats (samples, vectors) is written here from the float at
@@ -169,8 +169,10 @@ private:
             // A shorter batch when the room left is short of a whole one:
             // an output reserved at its known size then never grows at its
             // last floats.
-            const Py_ssize_t fit = static_cast<Py_ssize_t>(out_.room() / kMaxHead);
-            if (fit < stop - i && fit != 0) stop = i + fit;
+            if (out_.room() < static_cast<size_t>(kBatch) * kMaxHead) {
+                const Py_ssize_t fit = static_cast<Py_ssize_t>(out_.room() / kMaxHead);
+                if (fit < stop - i && fit != 0) stop = i + fit;
+            }
             uint8_t *at = out_.reserve(static_cast<size_t>(stop - i) * kMaxHead);
             do {
                 const double x = PyFloat_AS_DOUBLE(items[i]);
@@ -324,6 +326,8 @@ private:
     OutputBuffer out_;
     DepthCounter<DepthLimited> counter_;
     NativeStack &stack_;
+    // The module's record of the last long output at the top.
+    SizeHint &hint_;
     // Bumped whenever Python code of the caller's may run.
     uint64_t python_runs_ = 0;
     // The innermost dict being walked.
