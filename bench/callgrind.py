@@ -7,9 +7,14 @@ the real documents or, with --only, any of bench.py's workloads.  A tiny
 driver builds the input with bench.py's own builder, makes one warm-up call
 (it fills the UTF-8 caches of the str objects, so every later call sees the
 same input state) and then encodes it --calls more times (a per-call
-workload 1000 times as often); a baseline run does the same with no calls
-after the warm-up.  Instructions per encode = (run - baseline) / calls, the
-driver's loop included (a few dozen instructions, the same for everyone).
+workload 1000 times as often) inside one function that it calls through
+sys.call_tracing; only instructions run inside that call are collected.  A
+baseline run does the same with no calls after the warm-up.  Instructions per
+encode = (run - baseline) / calls, the driver's loop included (a few dozen
+instructions, the same for everyone).  Building the input, imports and
+teardown are left out: CPython's small-object allocator spends a different
+number of instructions on them from one run to the next (it moved a million
+floats' count by 7 M with the name of the run's temporary directory).
 A library whose warm-up call raises (or that is not installed) is skipped for
 that workload.
 
@@ -98,11 +103,14 @@ except Exception as error:
     print(f"{type(error).__name__}: {str(error)[:80]}")
     sys.exit(3)
 if lib == DEFINITE:  # the keyword passed at the call site, as bench.py's row does
-    for _ in range(calls):
-        encode(doc, indefinite=False)
+    def timed():
+        for _ in range(calls):
+            encode(doc, indefinite=False)
 else:
-    for _ in range(calls):
-        encode(doc)
+    def timed():
+        for _ in range(calls):
+            encode(doc)
+sys.call_tracing(timed, ())  # the one call that is counted: see TIMED
 """
 DECODE_DRIVER = """\
 import sys
@@ -139,8 +147,10 @@ try:
 except Exception as error:
     print(f"{type(error).__name__}: {str(error)[:80]}")
     sys.exit(3)
-for _ in range(calls):
-    decode(data)
+def timed():
+    for _ in range(calls):
+        decode(data)
+sys.call_tracing(timed, ())  # the one call that is counted: see TIMED
 """
 # decode.py's own workloads, with its default seed, so both count the same data.
 DECODE_ONLY = ("records",)
@@ -155,6 +165,9 @@ BUCKETS = ("conversion", "walk", "writers", "growth", "float", "copy", "rest")
 # The entry of every dumps call, spelled twice: when both patterns match,
 # callgrind 3.19 honours --dump-after only if its pattern is the longer one.
 TOGGLE, DUMP_AFTER = "tavrel::dumps_entry*", "tavrel::dumps_entry(*"
+# What sys.call_tracing runs in; the drivers call nothing else through it.
+TIMED = "_PyEval_CallTracing"
+TIMED_ONLY = ("--collect-atstart=no", f"--toggle-collect={TIMED}")
 MEMORY = re.compile(r"^(malloc|calloc|realloc|free|cfree|_?_?mem(cpy|move|set)\w*|operator (new|delete))")
 LINE = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+([*>])\s+(.*)$")
 OBJ = re.compile(r" \[(/[^\]]*|\?\?\?)\]$")
@@ -184,7 +197,10 @@ class Skip(Exception):
 def totals(path):
     for line in Path(path).read_text().splitlines():
         if line.startswith(("totals:", "summary:")):
-            return int(line.split()[1])
+            count = int(line.split()[1])
+            if count == 0:  # the toggle never fired: the interpreter has no symbol of that name
+                raise RuntimeError(f"nothing collected in {path}: is the interpreter stripped?")
+            return count
     raise RuntimeError(f"no totals in {path}")
 
 
@@ -203,8 +219,8 @@ def instructions(python, data, docs, calls, workdir, libs=LIBRARIES, seed=202406
         n = calls * PER_CALL_FACTOR if doc in PER_CALL else calls
         for lib in libs:
             try:
-                base = totals(callgrind(python, (lib, doc, data, 0, seed), workdir, source=source))
-                run = totals(callgrind(python, (lib, doc, data, n, seed), workdir, source=source))
+                base, run = (totals(callgrind(python, (lib, doc, data, k, seed), workdir, TIMED_ONLY, source))
+                             for k in (0, n))
             except Skip as why:
                 row[lib] = None
                 row["skipped"][lib] = str(why)
