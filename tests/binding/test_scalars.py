@@ -1,5 +1,7 @@
 """None, booleans, integers, floats, text and byte strings, and values that
 no alternative accepts."""
+import random
+
 import pytest
 
 from support.helpers import ident, raises_exact, rejected_call
@@ -24,6 +26,22 @@ def test_model_agrees_with_the_scalar_table():
     # the table's bytes for every row.
     wrong = [(ident(v), h, encode(v).hex()) for v, h in SCALARS if encode(v) != bytes.fromhex(h)]
     assert not wrong, wrong
+
+
+# Long payloads are copied in 64-byte blocks with an overlapping last one.
+# Random bytes, so that a block copied to the wrong place shows, at every
+# offset a head can leave them at, and lengths on each side of the switch
+# from memcpy (2048) and of a whole number of blocks.
+COPY_LENGTHS = [2047, 2048, 2049, 2048 + 63, 2048 + 64, 2048 + 65, 4096, 65536 + 1, (1 << 20) + 37]
+
+
+@pytest.mark.parametrize("length", COPY_LENGTHS)
+def test_long_payload_bytes(length, indefinite):
+    payload = random.Random(length).randbytes(length)
+    text = payload.hex()[:length]  # ASCII, its own UTF-8
+    for lead in range(3):  # leading items move where the payload lands
+        value = [0] * lead + [payload, text, [payload]]
+        assert dumps(value, indefinite) == encode(value, indefinite)
 
 
 OUT_OF_RANGE = [
