@@ -236,33 +236,6 @@ TAVREL_HOT_INLINE void copy_8_to_32(uint8_t *to, const uint8_t *from, size_t n) 
     std::memcpy(to + n - 8, &d, 8);
 }
 
-// Payloads of this many bytes and more are copied by copy_large on x86-64;
-// elsewhere memcpy copies them all.
-#if defined(__x86_64__)
-constexpr size_t kLargeCopy = 2048;
-#else
-constexpr size_t kLargeCopy = SIZE_MAX;
-#endif
-
-// n bytes, n >= 64, by 64-byte moves.  From about 2 KiB glibc's memcpy copies
-// with `rep movsb`, which on some x86 processors (AMD EPYC among them) runs at
-// 0.6 to 0.8 of this loop's speed into a fresh output, whose pages fault
-// during the copy.  Out of line: it is taken once for a long payload.
-TAVREL_OUT_OF_LINE inline void copy_large(uint8_t *to, const uint8_t *from, size_t n) {
-    size_t i = 0;
-    for (; n - i >= 64; i += 64) {
-        uint8_t block[64];
-        std::memcpy(block, from + i, 64);
-        std::memcpy(to + i, block, 64);
-    }
-    // The last 64 bytes again, overlapping what is copied: no short tail.
-    if (i != n) {
-        uint8_t block[64];
-        std::memcpy(block, from + n - 64, 64);
-        std::memcpy(to + n - 64, block, 64);
-    }
-}
-
 // A byte or text string: the head and its payload with one reservation.
 // Short payloads, the common case in documents, are copied by fixed-size
 // moves rather than a call to memcpy.
@@ -278,10 +251,8 @@ TAVREL_HOT_INLINE void write_string(Sink &sink, uint8_t major, const void *data,
         std::memcpy(at + size - 4, from + size - 4, 4);
     } else if (size < 4) {
         for (size_t i = 0; i < size; ++i) at[i] = from[i];
-    } else if (size < kLargeCopy) {
-        std::memcpy(at, from, size);
     } else {
-        copy_large(at, from, size);
+        std::memcpy(at, from, size);
     }
     sink.commit(at + size);
 }

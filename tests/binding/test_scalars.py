@@ -28,10 +28,9 @@ def test_model_agrees_with_the_scalar_table():
     assert not wrong, wrong
 
 
-# Long payloads are copied in 64-byte blocks with an overlapping last one.
-# Random bytes, so that a block copied to the wrong place shows, at three
-# offsets in the output, and lengths on each side of the switch from memcpy
-# (2048) and of a whole number of blocks.
+# Long payloads of random bytes, so that any part copied to the wrong place
+# shows, at three offsets in the output; lengths around 2 KiB and whole
+# numbers of 64-byte blocks, where a copy loop would change its strategy.
 COPY_LENGTHS = [2047, 2048, 2049, 2048 + 63, 2048 + 64, 2048 + 65, 4096, 65536 + 1, (1 << 20) + 37]
 
 
