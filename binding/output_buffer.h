@@ -16,7 +16,7 @@ namespace tavrel {
 
 class OutputBuffer {
 public:
-    OutputBuffer() : pos_(inline_), end_(inline_ + sizeof inline_) {}
+    OutputBuffer() : pos_(inline_), end_(inline_ + sizeof inline_), limit_(end_) {}
     ~OutputBuffer() {
         if (heap_ != nullptr) release();
     }
@@ -32,7 +32,8 @@ public:
     // Everything up to `end`, inside the last reservation, is written.
     void commit(uint8_t *end) { pos_ = end; }
 
-    // The bytes written so far, and the room left before the buffer grows.
+    // The bytes written so far, and the room left before the next call to
+    // grow (which may find room in fresh pages it faults in ahead).
     size_t size() const { return static_cast<size_t>(pos_ - start()); }
     size_t room() const { return static_cast<size_t>(end_ - pos_); }
 
@@ -64,11 +65,16 @@ private:
     // The interpreter's MemoryError stays pending under the RuntimeError.
     [[noreturn]] static void fail_bytes();
     void grow(size_t n);
+    void fault_in(size_t n);
     void release();
     uint8_t *start() const;
 
     uint8_t *pos_;
+    // Where reserve stops and calls grow: the capacity's end, or, while the
+    // storage's tail is fresh, unfaulted memory, the end of the part faulted
+    // in so far.
     uint8_t *end_;
+    uint8_t *limit_;  // the capacity's end
     // Heap storage once the inline area is outgrown, kept by the interpreter
     // access layer: the result bytes object itself under CPython, a malloc
     // block under PyPy (whose bytes objects cannot be resized in place).

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from support.helpers import PYPY, norm, raises_exact, run_checked
+from support.helpers import PYPY, child_env, norm, raises_exact, run_checked
 from support.model import encode
 from support.texts import CAST_ERROR
 from tavrel_cbor import dumps, loads
@@ -232,3 +232,30 @@ def test_repeated_calls_reuse_their_pages(value):
     script = textwrap.dedent(REPEAT_SCRIPT).replace("{value}", value)
     faults, size = map(int, run_checked([sys.executable, "-c", script]).split())
     assert faults * 4096 <= size / 10, f"{faults} pages faulted in a call"
+
+
+# Outputs of megabytes made in a new process land in memory never touched
+# before, which is faulted in by stretches ahead of the writes: every kind of
+# write must cross those stretches' ends intact.
+FRESH_SCRIPT = """
+    from support.model import encode
+    from tavrel_cbor import dumps
+    value = {value}
+    for indefinite in (True, False):
+        assert dumps(value, indefinite) == encode(value, indefinite), indefinite
+    print("ok")
+"""
+
+FRESH_VALUES = {
+    "4 KiB blobs": "[bytes([i % 251]) * 4096 for i in range(700)]",
+    "one 3 MB str": "'x' * 3_000_000",
+    "strs of many lengths": "['s' * (1000 + i * 37 % 9000) for i in range(600)]",
+    "floats and small items": "[[i, i / 8, i * 1.1, str(i), None] for i in range(80_000)]",
+    "dict": "{f'key:{i}': [i, b'v' * (i % 40)] for i in range(60_000)}",
+}
+
+
+@pytest.mark.parametrize("value", list(FRESH_VALUES.values()), ids=list(FRESH_VALUES))
+def test_outputs_in_fresh_memory(value):
+    script = textwrap.dedent(FRESH_SCRIPT).replace("{value}", value)
+    assert run_checked([sys.executable, "-c", script], env=child_env()).strip() == "ok"
