@@ -42,7 +42,7 @@ inclusive cost of every call it makes.  Buckets, in this order:
              parser.cpp; plus the malloc/free/memcpy those functions call
   conversion our code in binding/dump_value.*, the pybind11 headers (casters,
              handles) and std::variant dispatch
-  writers    our code in codec/include/cbor_encoding.hpp,
+  writers    our code in codec/include/cbor_encoding.hpp, codec/copy.cpp,
              binding/scalar_writers.h and binding/output_buffer.h, plus the
              malloc/free/memcpy it calls (payload copies into the output)
   growth     everything OutputBuffer::grow and OutputBuffer::finish_heap
@@ -273,7 +273,7 @@ def bucket_of(path, function):
         return "float"
     if base.startswith("dump_value") or "/pybind11/" in path or base == "variant" or "__variant" in function:
         return "conversion"
-    if base in ("cbor_encoding.hpp", "scalar_writers.h", "output_buffer.h"):
+    if base in ("cbor_encoding.hpp", "copy.cpp", "scalar_writers.h", "output_buffer.h"):
         return "writers"
     return "walk"
 

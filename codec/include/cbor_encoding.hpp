@@ -236,6 +236,11 @@ TAVREL_HOT_INLINE void copy_8_to_32(uint8_t *to, const uint8_t *from, size_t n) 
     std::memcpy(to + n - 8, &d, 8);
 }
 
+// A payload of n >= kLongPayload bytes, copied as fast as this machine
+// allows (copy.cpp).  Out of line: for such a length the call is nothing.
+constexpr size_t kLongPayload = 2048;
+void copy_long(uint8_t *to, const uint8_t *from, size_t n);
+
 // A byte or text string: the head and its payload with one reservation.
 // Short payloads, the common case in documents, are copied by fixed-size
 // moves rather than a call to memcpy.
@@ -251,8 +256,10 @@ TAVREL_HOT_INLINE void write_string(Sink &sink, uint8_t major, const void *data,
         std::memcpy(at + size - 4, from + size - 4, 4);
     } else if (size < 4) {
         for (size_t i = 0; i < size; ++i) at[i] = from[i];
-    } else {
+    } else if (size < kLongPayload) {
         std::memcpy(at, from, size);
+    } else {
+        copy_long(at, from, size);
     }
     sink.commit(at + size);
 }

@@ -29,16 +29,18 @@ def test_model_agrees_with_the_scalar_table():
 
 
 # Long payloads of random bytes, so that any part copied to the wrong place
-# shows, at three offsets in the output; lengths around 2 KiB and whole
-# numbers of 64-byte blocks, where a copy loop would change its strategy.
-COPY_LENGTHS = [2047, 2048, 2049, 2048 + 63, 2048 + 64, 2048 + 65, 4096, 65536 + 1, (1 << 20) + 37]
+# shows, at every offset from a 32-byte boundary in the output; lengths
+# around 2 KiB and around whole numbers of 64- and 128-byte blocks, where a
+# copy loop would change its strategy.
+COPY_LENGTHS = [2047, 2048, 2049, 2048 + 63, 2048 + 64, 2048 + 65, 2048 + 127, 2048 + 128, 2048 + 129, 4096,
+                65536 + 1, (1 << 20) + 37]
 
 
 @pytest.mark.parametrize("length", COPY_LENGTHS)
 def test_long_payload_bytes(length, indefinite):
     payload = random.Random(length).getrandbits(8 * length).to_bytes(length, "little")
     text = payload.hex()[:length]  # ASCII, its own UTF-8
-    for lead in range(3):  # leading items move where the payload lands
+    for lead in range(33 if length < 100_000 else 3):  # leading items move where the payload lands
         value = [0] * lead + [payload, text, [payload]]
         assert dumps(value, indefinite) == encode(value, indefinite)
 
