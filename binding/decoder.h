@@ -69,9 +69,7 @@ public:
     }
     TAVREL_HOT_INLINE bool negint(uint64_t n) { return push(make_negint(n)); }
 
-    TAVREL_HOT_INLINE bool bytes(const uint8_t *p, size_t n) {
-        return push(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n)));
-    }
+    TAVREL_HOT_INLINE bool bytes(const uint8_t *p, size_t n) { return push(interpreter::new_bytes(p, n)); }
 
     // A map key already in the cache, pushed: 1; not there: 0.
     TAVREL_HOT_INLINE int known_key(const uint8_t *p, size_t n) {

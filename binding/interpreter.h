@@ -114,6 +114,9 @@ inline PyObject *storage_finish(void *block, size_t used);
 
 // ---- What loads builds with --------------------------------------------------
 
+// A new bytes object of p[0, n).
+inline PyObject *new_bytes(const uint8_t *p, size_t n);
+
 // A new str of n ASCII bytes.
 inline PyObject *new_ascii_str(const uint8_t *p, size_t n);
 

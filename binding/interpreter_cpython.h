@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "cbor_encoding.hpp"
 #include "errors.h"
 
 namespace tavrel {
@@ -299,6 +300,15 @@ inline uintptr_t stack_budget() { return kStackBudget; }
 // And offered to inspect.signature instead.
 constexpr bool kStripsTextSignature = true;
 
+// A long payload is copied by the codec's own copy where it is faster.
+inline PyObject *new_bytes(const uint8_t *p, size_t n) {
+    if (n < kLongPayload)
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
+    PyObject *bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (bytes != nullptr) copy_long(reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(bytes)), p, n);
+    return bytes;
+}
+
 // The str is made once, at its final kind, and filled in place.
 inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
     PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
@@ -309,6 +319,8 @@ inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
     if (n >= 8 && n <= 16) {
         std::memcpy(out, p, 8);
         std::memcpy(out + n - 8, p + n - 8, 8);
+    } else if (n >= kLongPayload) {
+        copy_long(out, p, n);
     } else if (n != 0) {
         std::memcpy(out, p, n);
     }
@@ -316,14 +328,21 @@ inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
 }
 
 // The characters of valid UTF-8 p[0, n), written at the str's own width:
-// a width with no room for a longer sequence never meets one.
-template <typename Char>
+// a width with no room for a longer sequence never meets one.  A long text
+// copies its runs of ASCII whole.
+template <bool Long, typename Char>
 void fill_utf8(Char *out, const uint8_t *p, size_t n) {
     for (size_t i = 0; i < n;) {
         const uint8_t c = p[i];
         if (c < 0x80) {
-            *out++ = c;
-            i += 1;
+            const size_t end = Long && i + 1 < n && p[i + 1] < 0x80 ? decoding::skip_ascii(p, i + 1, n) : i + 1;
+            if (sizeof(Char) == 1) {
+                std::memcpy(out, p + i, end - i);
+                out += end - i;
+                i = end;
+            } else {
+                while (i < end) *out++ = p[i++];
+            }
         } else if (sizeof(Char) == 1 || c < 0xE0) {
             *out++ = static_cast<Char>((c & 0x1F) << 6 | (p[i + 1] & 0x3F));
             i += 2;
@@ -338,6 +357,16 @@ void fill_utf8(Char *out, const uint8_t *p, size_t n) {
     }
 }
 
+template <bool Long>
+void fill_utf8_at(Py_UCS4 maxchar, void *data, const uint8_t *p, size_t n) {
+    if (maxchar == 0xFF)
+        fill_utf8<Long>(static_cast<Py_UCS1 *>(data), p, n);
+    else if (maxchar == 0xFFFF)
+        fill_utf8<Long>(static_cast<Py_UCS2 *>(data), p, n);
+    else
+        fill_utf8<Long>(static_cast<Py_UCS4 *>(data), p, n);
+}
+
 // Text the decoder has checked, with its characters and greatest lead byte
 // found on the way: the str is made once at its final kind and filled.  Out
 // of line: three fill loops would crowd the decoding loop they sit in.
@@ -347,12 +376,10 @@ TAVREL_OUT_OF_LINE inline PyObject *new_utf8_str(const uint8_t *p, size_t n, siz
     PyObject *str = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
     if (str == nullptr) return nullptr;
     void *data = PyUnicode_DATA(str);
-    if (maxchar == 0xFF)
-        fill_utf8(static_cast<Py_UCS1 *>(data), p, n);
-    else if (maxchar == 0xFFFF)
-        fill_utf8(static_cast<Py_UCS2 *>(data), p, n);
+    if (n >= decoding::kLongText)
+        fill_utf8_at<true>(maxchar, data, p, n);
     else
-        fill_utf8(static_cast<Py_UCS4 *>(data), p, n);
+        fill_utf8_at<false>(maxchar, data, p, n);
     return str;
 }
 

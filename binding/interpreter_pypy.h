@@ -238,6 +238,10 @@ public:
 #define TAVREL_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
 #define TAVREL_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
 
+inline PyObject *new_bytes(const uint8_t *p, size_t n) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
+}
+
 inline PyObject *new_ascii_str(const uint8_t *p, size_t n) {
     return PyUnicode_FromStringAndSize(reinterpret_cast<const char *>(p), static_cast<Py_ssize_t>(n));
 }

@@ -45,6 +45,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // The major types' names and TAVREL_HOT_INLINE, shared with the writing half.
 #include "cbor_encoding.hpp"
 
@@ -145,6 +149,29 @@ inline bool ascii_tail(const uint8_t *s, size_t n) {
     return ((s[0] | s[n / 2] | s[n - 1]) & 0x80) == 0;
 }
 
+// The index of the first byte of 0x80 or more in s[i, n), looked for a
+// block of 16 at a time; or, if there is none in the whole blocks, where
+// the blocks end (the caller goes on byte by byte from there).
+inline size_t skip_ascii(const uint8_t *s, size_t i, size_t n) {
+#if defined(__SSE2__) && defined(__GNUC__)
+    for (; i + 16 <= n; i += 16) {
+        const unsigned high =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i))));
+        if (high != 0) return i + static_cast<size_t>(__builtin_ctz(high));
+    }
+#else
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s + i, sizeof word);
+        if ((word & 0x8080808080808080ull) != 0) {
+            while (s[i] < 0x80) ++i;
+            return i;
+        }
+    }
+#endif
+    return i;
+}
+
 // What a valid text holds, found while checking it, so that a builder can
 // make the string at its final size and width with no pass of its own: its
 // characters (code points) and the greatest byte that leads a longer
@@ -158,14 +185,18 @@ struct TextForm {
 
 // The rest of valid_utf8 from s[i], a byte of 0x80 or more: out of line, so
 // that the decoding loop, which inlines the ASCII check, stays small.
-TAVREL_OUT_OF_LINE inline bool valid_utf8_from(const uint8_t *s, size_t n, size_t i, TextForm &form) {
+template <bool Long>
+TAVREL_OUT_OF_LINE bool valid_utf8_from(const uint8_t *s, size_t n, size_t i, TextForm &form) {
     // Each sequence of k bytes is one character: k - 1 bytes are not.
     size_t continuations = 0;
     uint8_t widest = 0;
     while (i < n) {
         const uint8_t c = s[i];
         if (c < 0x80) {
+            // A run of two or more is skipped by blocks; a lone space
+            // between words is not worth a block's test.
             ++i;
+            if (Long && i < n && s[i] < 0x80) i = skip_ascii(s, i, n);
             continue;
         }
         const size_t left = n - i;
@@ -196,10 +227,39 @@ TAVREL_OUT_OF_LINE inline bool valid_utf8_from(const uint8_t *s, size_t n, size_
     return true;
 }
 
+// Texts from this length on skip runs of ASCII by blocks; in shorter ones
+// the runs are too short to gain from it.
+constexpr size_t kLongText = 256;
+
+// How many of the first n >= 64 bytes of s are known ASCII: whole blocks of
+// 64, tested once a block.  Out of line: only long texts come here.
+TAVREL_OUT_OF_LINE inline size_t ascii_blocks(const uint8_t *s, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 64 <= n; i += 64) {
+        const auto *p = reinterpret_cast<const __m128i *>(s + i);
+        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(p), _mm_loadu_si128(p + 1)),
+                                         _mm_or_si128(_mm_loadu_si128(p + 2), _mm_loadu_si128(p + 3)));
+        if (_mm_movemask_epi8(any) != 0) break;
+    }
+#else
+    for (; i + 64 <= n; i += 64) {
+        uint64_t any = 0;
+        for (size_t k = 0; k < 64; k += 8) {
+            uint64_t word;
+            std::memcpy(&word, s + i + k, sizeof word);
+            any |= word;
+        }
+        if ((any & 0x8080808080808080ull) != 0) break;
+    }
+#endif
+    return i;
+}
+
 // Strict UTF-8 (RFC 3629): no overlong forms, no encoded surrogates, nothing
 // past U+10FFFF.  `form` is set for a valid text.
 inline bool valid_utf8(const uint8_t *s, size_t n, TextForm &form) {
-    size_t i = 0;
+    size_t i = n >= kLongText ? ascii_blocks(s, n) : 0;
     for (; i + 8 <= n; i += 8) {
         uint64_t word;
         std::memcpy(&word, s + i, sizeof word);
@@ -210,7 +270,7 @@ inline bool valid_utf8(const uint8_t *s, size_t n, TextForm &form) {
         return true;
     }
     while (i < n && s[i] < 0x80) ++i;
-    return valid_utf8_from(s, n, i, form);
+    return n >= kLongText ? valid_utf8_from<true>(s, n, i, form) : valid_utf8_from<false>(s, n, i, form);
 }
 
 // The argument of a head with additional information 24-27 (info), read

@@ -169,6 +169,41 @@ def test_texts_are_made_at_their_width(text):
     assert same(loads(b"\x7f\x61a" + dumps(text[-1]) + b"\xff"), "a" + text[-1])
 
 
+# Long texts skip their runs of ASCII by blocks: one character of another
+# width, or one bad sequence, at every place in and around a block, and
+# lengths on both sides of where a text counts as long.
+LONG_LENGTHS = (255, 256, 257, 1000)
+LONG_PLACES = [*range(0, 70), 127, 128, 200]
+
+
+def long_text(length, place, char):
+    return "a" * place + char + "b" * (length - place - 1)
+
+
+@pytest.mark.parametrize("length", LONG_LENGTHS)
+def test_long_texts_with_one_wide_character(length):
+    for char in ("\u00e9", "\u20ac", "\U0001f600"):
+        for place in LONG_PLACES + [length - 1]:
+            text = long_text(length, place, char)
+            assert same(loads(dumps(text)), text), (char, place)
+    runs = "".join("x" * (i % 37) + "\u00e9\u0436"[i % 2] for i in range(length // 10))
+    assert same(loads(dumps(runs)), runs)
+
+
+@pytest.mark.parametrize("length", LONG_LENGTHS)
+def test_long_texts_with_one_bad_sequence(length):
+    # A lone lead byte, a lone continuation, an encoded surrogate, a byte
+    # never in UTF-8, and a cut sequence at the very end.
+    for bad in (b"\xc3", b"\x80", b"\xed\xa0\x80", b"\xff"):
+        for place in LONG_PLACES + [length - len(bad)]:
+            payload = b"a" * place + bad + b"b" * (length - place - len(bad))
+            data = bytes([0x79]) + len(payload).to_bytes(2, "big") + payload
+            with raises_exact(CBORDecodeError, decode_error("invalid UTF-8 in text string", 0)):
+                loads(data)
+            with raises_exact(CBORDecodeError, decode_error("invalid UTF-8 in text string", 1)):
+                loads(b"\x81" + data)
+
+
 class BytesSubclass(bytes):
     pass
 
