@@ -40,7 +40,8 @@ except ImportError:  # PyPy ships the module without its C half
     tracemalloc = None
 
 import tavrel_cbor
-from bench import DEFAULT_DATA, DOCUMENTS, calibrate, count_values, fmt_ratio, fmt_time, machine_info, make_loop, timed
+from bench import (DEFAULT_DATA, DOCUMENTS, SYNTHETIC, calibrate, count_values, fmt_ratio, fmt_time, machine_info,
+                   make_loop, timed)
 
 OURS = "tavrel_cbor"
 OURS_DEFINITE = OURS + " (definite)"
@@ -56,7 +57,9 @@ def records(rng, scale):
 
 
 PER_CALL = {"call_int": lambda: 1, "call_record": lambda: {"id": 7, "name": "sensor-7", "ok": True}}
-WORKLOADS = (*DOCUMENTS, "records", *PER_CALL)
+# Long texts and bytes, made by bench.py's builders of these names (from this script's seed).
+LONG = ("long_str", "utf8_str_140k", "bytes_blobs")
+WORKLOADS = (*DOCUMENTS, "records", *LONG, *PER_CALL)
 
 # (runner, module, encoder of its format, its decoder, note)
 PEERS = (
@@ -75,6 +78,8 @@ def build(name, data, seed, scale):
             return json.load(f)
     if name in PER_CALL:
         return PER_CALL[name]()
+    if name in LONG:
+        return SYNTHETIC[name](random.Random(seed + list(SYNTHETIC).index(name)), scale)
     return records(random.Random(seed), scale)
 
 

@@ -89,8 +89,8 @@ void OutputBuffer::grow(size_t n) {
 }
 
 // Room for n more bytes in fresh pages below the capacity: faults in what
-// they need and a stretch ahead, in proportion to the output (at most a
-// thirty-second of it beyond what is written, for the peak it adds).
+// they need and a stretch ahead, a thirty-second of the output within 64 KiB
+// to 1 MiB (what is faulted in but never written adds to the call's peak).
 void OutputBuffer::fault_in(size_t n) {
 #if defined(__linux__)
     const uintptr_t page = page_size();
