@@ -5,7 +5,7 @@
 // payloads of 2 KiB to 4 MB, and by up to 14x where the destination is
 // misaligned a short way past the source modulo 4 KiB.  Elsewhere glibc's
 // choice stands.
-#include "cbor_encoding.hpp"
+#include "include/cbor_encoding.hpp"
 
 #include <cstring>
 
