@@ -219,6 +219,18 @@ inline bool int_magnitude(PyObject *obj, bool &negative, uint64_t &magnitude) {
     negative = size < 0;
     const digit *digits = number->ob_digit;
 #endif
+#if PyLong_SHIFT == 30
+    // Two or three 30-bit digits: the ints past one digit that fit 64 bits.
+    if (count == 3) {
+        if ((digits[2] >> 4) != 0) return false;
+        magnitude = uint64_t{digits[2]} << 60 | uint64_t{digits[1]} << 30 | digits[0];
+        return true;
+    }
+    if (count == 2) {
+        magnitude = uint64_t{digits[1]} << 30 | digits[0];
+        return true;
+    }
+#endif
     uint64_t value = 0;
     for (size_t i = count; i-- > 0;) {
         if ((value >> (64 - PyLong_SHIFT)) != 0) return false;

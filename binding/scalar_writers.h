@@ -71,16 +71,8 @@ TAVREL_HOT_INLINE void write_str_object(OutputBuffer &out, PyObject *obj) {
     write_string(out, kMajorText, utf8, static_cast<size_t>(size));
 }
 
-// An exact int wider than one internal digit, or any exact int where the
-// digits cannot be read in place.
-TAVREL_OUT_OF_LINE inline void write_wide_int(OutputBuffer &out, PyObject *obj) {
-    bool negative;
-    uint64_t magnitude;
-    if (interpreter::int_magnitude(obj, negative, magnitude)) {
-        // Major type 1 carries magnitude - 1; -2**63 is the lowest value.
-        if (!negative) return write_head(out, kMajorUint, magnitude);
-        if (magnitude <= (uint64_t{1} << 63)) return write_head(out, kMajorNegint, magnitude - 1);
-    }
+// An exact int whose digits cannot be read in place, or one past 64 bits.
+TAVREL_OUT_OF_LINE inline void write_int_by_calls(OutputBuffer &out, PyObject *obj) {
     // An exact int's equality cannot disagree with its value, so the
     // range checks need no temporary ints.
     int overflow = 0;
@@ -92,6 +84,20 @@ TAVREL_OUT_OF_LINE inline void write_wide_int(OutputBuffer &out, PyObject *obj) 
     }
     drop_error();
     throw_integer_range_error(obj);
+}
+
+// An exact int wider than one internal digit, or any exact int where the
+// digits cannot be read in place.  The interpreter's calls stay in their own
+// function, so this one needs no stack frame.
+TAVREL_OUT_OF_LINE inline void write_wide_int(OutputBuffer &out, PyObject *obj) {
+    bool negative;
+    uint64_t magnitude;
+    if (interpreter::int_magnitude(obj, negative, magnitude)) {
+        // Major type 1 carries magnitude - 1; -2**63 is the lowest value.
+        if (!negative) return write_head(out, kMajorUint, magnitude);
+        if (magnitude <= (uint64_t{1} << 63)) return write_head(out, kMajorNegint, magnitude - 1);
+    }
+    write_int_by_calls(out, obj);
 }
 
 // An exact int, read in place where the interpreter allows it.
