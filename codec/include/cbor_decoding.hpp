@@ -256,6 +256,10 @@ TAVREL_OUT_OF_LINE inline size_t ascii_blocks(const uint8_t *s, size_t n) {
     return i;
 }
 
+// valid_utf8 for a long text from s[i] on, s[0, i) being ASCII: by blocks
+// where the processor has byte shuffles, else valid_utf8_from.
+bool valid_long_utf8(const uint8_t *s, size_t n, size_t i, TextForm &form);
+
 // Strict UTF-8 (RFC 3629): no overlong forms, no encoded surrogates, nothing
 // past U+10FFFF.  `form` is set for a valid text.
 inline bool valid_utf8(const uint8_t *s, size_t n, TextForm &form) {
@@ -270,7 +274,7 @@ inline bool valid_utf8(const uint8_t *s, size_t n, TextForm &form) {
         return true;
     }
     while (i < n && s[i] < 0x80) ++i;
-    return n >= kLongText ? valid_utf8_from<true>(s, n, i, form) : valid_utf8_from<false>(s, n, i, form);
+    return n >= kLongText ? valid_long_utf8(s, n, i, form) : valid_utf8_from<false>(s, n, i, form);
 }
 
 // The argument of a head with additional information 24-27 (info), read

@@ -204,6 +204,39 @@ def test_long_texts_with_one_bad_sequence(length):
                 loads(b"\x81" + data)
 
 
+# Long texts with letters past ASCII are checked 16 bytes at a time, each
+# byte against the one before it: every sequence of up to three bytes drawn
+# from the bytes where UTF-8's rules change, and four-byte leads with their
+# continuations, across the blocks' edges and at the very end, as Python's
+# own strict decoder judges them.
+EDGE_BYTES = bytes([0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1,
+                    0xED, 0xEF, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF])
+
+
+def edge_sequences():
+    yield from (bytes([a]) for a in EDGE_BYTES)
+    yield from (bytes([a, b]) for a in EDGE_BYTES for b in EDGE_BYTES)
+    yield from (bytes([a, b, c]) for a in EDGE_BYTES for b in EDGE_BYTES for c in EDGE_BYTES)
+    follow = bytes([0x41, 0x80, 0x8F, 0x90, 0xBF, 0xC2])
+    yield from (bytes([a, b, c, d]) for a in b"\xf0\xf1\xf4\xf5" for b in follow for c in follow for d in follow)
+
+
+@pytest.mark.parametrize("before", [253, 254, 256, 269], ids=lambda n: f"{n} bytes before")
+def test_long_texts_checked_as_python_decodes(before):
+    head = ("\u0436" * (before // 2)).encode() + b"a" * (before % 2)
+    for tail in (b"", "\u0436\u65e5".encode() * 3, b"b" * 19):
+        for sequence in edge_sequences():
+            payload = head + sequence + tail
+            data = b"\x79" + len(payload).to_bytes(2, "big") + payload
+            try:
+                expected = payload.decode("utf-8")
+            except UnicodeDecodeError:
+                with raises_exact(CBORDecodeError, decode_error("invalid UTF-8 in text string", 0)):
+                    loads(data)
+            else:
+                assert same(loads(data), expected), sequence.hex()
+
+
 class BytesSubclass(bytes):
     pass
 

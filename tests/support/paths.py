@@ -16,7 +16,8 @@ CODEC_PUBLIC_HEADER = os.path.join(CODEC_DIR, "include", "cbor.h")
 # white-box fuzz programs include.
 CODEC_INCLUDE_DIRS = [os.path.join(CODEC_DIR, "include"), CODEC_DIR]
 CODEC_SOURCES = [os.path.join(CODEC_DIR, name)
-                 for name in ("copy.cpp", "decoders.cpp", "float_writer.cpp", "generator.cpp", "parser.cpp")]
+                 for name in ("copy.cpp", "decoders.cpp", "float_writer.cpp", "generator.cpp", "parser.cpp",
+                              "utf8.cpp")]
 
 FUZZ_DIR = os.path.join(REPO, "fuzz")
 
