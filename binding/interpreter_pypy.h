@@ -106,7 +106,9 @@ struct TupleItems {
     }
 };
 
-inline Py_ssize_t dict_size(PyObject *dict) { return stored_size(&PyDict_Type, dict); }
+inline Py_ssize_t dict_size(PyObject *dict) {
+    return PyDict_CheckExact(dict) ? PyDict_Size(dict) : stored_size(&PyDict_Type, dict);
+}
 
 // Through dict.items, whose iteration refuses a dict that changes size.
 // PyPy's PyDict_Next reads a subclass through its own methods and cannot
