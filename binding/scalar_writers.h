@@ -87,8 +87,8 @@ TAVREL_OUT_OF_LINE inline void write_int_by_calls(OutputBuffer &out, PyObject *o
 }
 
 // An exact int wider than one internal digit, or any exact int where the
-// digits cannot be read in place.  The interpreter's calls stay in their own
-// function, so this one needs no stack frame.
+// digits cannot be read in place.  The interpreter's calls sit in their own
+// function, so this one saves one register, not four.
 TAVREL_OUT_OF_LINE inline void write_wide_int(OutputBuffer &out, PyObject *obj) {
     bool negative;
     uint64_t magnitude;

@@ -13,7 +13,7 @@ INTEGERS = [
     (-257, "390100"), (-1000, "3903e7"), (-65536, "39ffff"), (-65537, "3a00010000"),
     (-(2**32), "3affffffff"), (-(2**32) - 1, "3b0000000100000000"),
     (-(2**63) + 1, "3b7ffffffffffffffe"), (-(2**63), "3b7fffffffffffffff"),
-    # Where CPython's 30-bit digits run out: one, two and three digits.
+    # At the edges of one, two and three of CPython's 30-bit digits.
     (2**30 - 1, "1a3fffffff"), (2**30, "1a40000000"), (2**60 - 1, "1b0fffffffffffffff"),
     (2**60, "1b1000000000000000"), (2**60 + 2**30 + 1, "1b1000000040000001"),
     (-(2**30), "3a3fffffff"), (-(2**30) - 1, "3a40000000"), (-(2**60), "3b0fffffffffffffff"),
