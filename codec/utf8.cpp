@@ -3,9 +3,10 @@
 // Byte by byte, a text of two- and three-byte letters in mixed scripts costs
 // a mispredicted branch every few letters.  Here each byte is classed with
 // the byte before it by three table lookups (its high nibble, and the
-// previous byte's high and low nibbles); a byte that three or four places
-// back leads a longer sequence must be a continuation.  Every rule of
-// RFC 3629 is one bit of the tables:
+// previous byte's high and low nibbles); and a byte must be a continuation
+// where the byte two places back leads three or four bytes, or the byte
+// three places back leads four.  Every rule of RFC 3629 is one bit of the
+// tables:
 //
 //   kTooShort   a lead byte, then no continuation
 //   kTooLong    ASCII, then a continuation
